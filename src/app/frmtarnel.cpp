@@ -1,0 +1,248 @@
+#include "app/frmtarnel.h"
+
+#include "app/statustext.h"
+#include "capture/eventmessages.h"
+#include "capture/serialport.h"
+#include "settings/settingsfile.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+
+namespace {
+
+constexpr int statusClearMs = 2000;
+
+// Positions are kept in twips, as the layout was drawn; 15 twips make one
+// pixel at 96 dots per inch.
+QRect fromTwips(int left, int top, int width, int height)
+{
+    auto px = [](int twips) { return qRound(twips / 15.0); };
+    return {px(left), px(top), px(width), px(height)};
+}
+
+template <typename Control>
+Control *place(QWidget *parent, const char *name, const QRect &geometry)
+{
+    auto *control = new Control(parent);
+    control->setObjectName(QLatin1String(name));
+    control->setGeometry(geometry);
+    return control;
+}
+
+QFont windowFont()
+{
+    // Qt's default 9 pt clips the captions in boxes this small.
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(10);
+    return font;
+}
+
+bool isChecked(const QCheckBox *box) { return box->checkState() == Qt::Checked; }
+
+int checkValue(const QCheckBox *box)
+{
+    switch (box->checkState()) {
+    case Qt::Checked:
+        return 1;
+    case Qt::PartiallyChecked:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
+void setCheckValue(QCheckBox *box, int value)
+{
+    // Only the settings file gives 2, the greyed state. A click then clears
+    // it as on any two-state box, so the operator never reaches it himself.
+    box->setCheckState(value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked);
+    box->setTristate(false);
+}
+
+} // namespace
+
+FrmTarnel::FrmTarnel(const QString &programDir, QWidget *parent)
+    : QWidget(parent), comm(new SerialPort(programDir, this)), m_programDir(programDir),
+      m_session(*comm)
+{
+    setObjectName(QStringLiteral("frmTarnel"));
+    setWindowTitle(QStringLiteral("Tarnel"));
+    QIcon icon(QStringLiteral(":/icons/tarnel32.xpm"));
+    icon.addFile(QStringLiteral(":/icons/tarnel16.xpm"));
+    setWindowIcon(icon);
+    setFont(windowFont());
+    setFixedSize(265, 201);
+    createControls();
+    setTabOrder();
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(statusClearMs);
+    connect(Timer1, &QTimer::timeout, this, &FrmTarnel::clearStatus);
+    Timer1->start();
+
+    comm->setObjectName(QStringLiteral("comm"));
+    connect(comm, &SerialPort::notification, this, &FrmTarnel::handleNotification);
+    connect(comm, &SerialPort::deviceLost, this,
+            [this] { showMessage(EventMessages::deviceDisconnected()); });
+    connect(comm, &SerialPort::deviceRestored, this,
+            [this] { showMessage(EventMessages::deviceReconnected()); });
+    connect(cmdStart, &QPushButton::clicked, this, &FrmTarnel::toggleLogging);
+
+    loadSettings();
+}
+
+FrmTarnel::~FrmTarnel() = default;
+
+void FrmTarnel::createControls()
+{
+    cmdStart = place<QPushButton>(this, "cmdStart", fromTwips(1080, 2040, 1695, 615));
+    cmdStart->setText(QStringLiteral("Start"));
+    cmdStart->setAutoDefault(false); // Enter and Escape must not start logging
+
+    Frame1 = place<QGroupBox>(this, "Frame1", fromTwips(120, 120, 3735, 1215));
+    Frame1->setTitle(QStringLiteral("Settings"));
+    lbl1 = place<QLabel>(Frame1, "lbl1", fromTwips(120, 240, 735, 255));
+    lbl1->setText(QStringLiteral("COM Port"));
+    txtPort = place<QLineEdit>(Frame1, "txtPort", fromTwips(960, 220, 255, 285));
+    txtPort->setText(QStringLiteral("1"));
+    txtPort->setToolTip(QStringLiteral("COM port number"));
+    chkTime = place<QCheckBox>(Frame1, "chkTime", fromTwips(2160, 240, 1215, 255));
+    chkTime->setText(QStringLiteral("Add Time"));
+    chkTime->setToolTip(QStringLiteral("Add system time mark to each line "));
+    lbl2 = place<QLabel>(Frame1, "lbl2", fromTwips(120, 720, 855, 255));
+    lbl2->setText(QStringLiteral("Delimiter"));
+    txtDelim = place<QLineEdit>(Frame1, "txtDelim", fromTwips(960, 700, 255, 285));
+    txtDelim->setText(QStringLiteral(";"));
+    txtDelim->setToolTip(QStringLiteral("Fields delimiter character"));
+    chkOver = place<QCheckBox>(Frame1, "chkOver", fromTwips(2160, 720, 1455, 255));
+    chkOver->setText(QStringLiteral("Overwrite Log"));
+    chkOver->setToolTip(
+        QStringLiteral("Overwrite file content or append new log to the end of file"));
+
+    Label3 = place<QLabel>(this, "Label3", fromTwips(120, 1440, 735, 255));
+    Label3->setText(QStringLiteral("Log file:"));
+    txtFile = place<QLineEdit>(this, "txtFile", fromTwips(120, 1680, 3735, 285));
+    txtFile->setToolTip(QStringLiteral("Log file name"));
+    Label1 = place<QLabel>(this, "Label1", fromTwips(120, 2760, 3855, 255));
+    Label1->setTextFormat(Qt::PlainText); // device text is never markup
+}
+
+void FrmTarnel::setTabOrder()
+{
+    QWidget::setTabOrder(cmdStart, txtPort);
+    QWidget::setTabOrder(txtPort, chkTime);
+    QWidget::setTabOrder(chkTime, txtDelim);
+    QWidget::setTabOrder(txtDelim, chkOver);
+    QWidget::setTabOrder(chkOver, txtFile);
+}
+
+void FrmTarnel::toggleLogging()
+{
+    if (cmdStart->text() == QLatin1String("Start"))
+        startLogging();
+    else {
+        m_session.stop();
+        showIdle();
+    }
+}
+
+void FrmTarnel::startLogging()
+{
+    const LogSession::StartRequest request{txtPort->text(), txtFile->text(), isChecked(chkOver),
+                                           txtDelim->text()};
+    switch (m_session.start(request)) {
+    case LogSession::StartResult::PortFailed:
+        showError(QStringLiteral("COM port ") + request.portText +
+                  QStringLiteral(" does not exist or busy"));
+        return;
+    case LogSession::StartResult::FileFailed:
+        showError(QStringLiteral("Can't open or create file: ") + request.fileText);
+        return;
+    case LogSession::StartResult::Started:
+        cmdStart->setText(QStringLiteral("Stop"));
+        txtDelim->setEnabled(false);
+        return;
+    }
+}
+
+void FrmTarnel::showIdle()
+{
+    txtDelim->setEnabled(true);
+    cmdStart->setText(QStringLiteral("Start"));
+}
+
+void FrmTarnel::handleNotification(int code)
+{
+    if (code == EventCode::Receive)
+        receive();
+    else if (EventMessages::showsMessage(code))
+        showMessage(EventMessages::messageFor(code));
+}
+
+void FrmTarnel::receive()
+{
+    const auto result = m_session.receive(comm->readInput(), isChecked(chkTime));
+    // Only the last of several lines could ever be seen.
+    if (result.lineCount > 0)
+        Label1->setText(statusText(result.lastLine));
+    if (result.writeFailed) {
+        showIdle();
+        showError(QStringLiteral("Can't write to file: ") + m_session.fileText());
+    }
+}
+
+void FrmTarnel::showMessage(const QString &text)
+{
+    Label1->setText(text);
+    Timer1->start(); // restarts the two seconds when already armed
+}
+
+void FrmTarnel::clearStatus()
+{
+    Label1->clear();
+    Timer1->stop();
+}
+
+void FrmTarnel::showError(const QString &text)
+{
+    QMessageBox::critical(this, QStringLiteral("Tarnel"), text);
+}
+
+void FrmTarnel::closeEvent(QCloseEvent *event)
+{
+    saveSettings();
+    m_session.stop();
+    event->accept();
+}
+
+WindowFields FrmTarnel::fields() const
+{
+    return {txtPort->text(), txtDelim->text(), txtFile->text(), checkValue(chkTime),
+            checkValue(chkOver)};
+}
+
+void FrmTarnel::loadSettings()
+{
+    WindowFields loaded = fields();
+    SettingsFile::load(SettingsFile::path(m_programDir), SettingsFile::defaultLogPath(m_programDir),
+                       loaded);
+    txtPort->setText(loaded.port);
+    txtDelim->setText(loaded.delimiter);
+    txtFile->setText(loaded.logFile);
+    setCheckValue(chkTime, loaded.timeMark);
+    setCheckValue(chkOver, loaded.overwrite);
+}
+
+void FrmTarnel::saveSettings()
+{
+    // A failed save keeps the old file; closing must go on regardless.
+    SettingsFile::save(SettingsFile::path(m_programDir), fields());
+}

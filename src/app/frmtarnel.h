@@ -1,0 +1,65 @@
+#pragma once
+
+#include "logging/logsession.h"
+
+#include <QWidget>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+class SerialPort;
+struct WindowFields;
+
+// The one window: its controls hold the five settings; it routes the button,
+// the port's notifications and the status timer to the logic behind them.
+class FrmTarnel : public QWidget
+{
+    Q_OBJECT
+
+public:
+    // programDir holds the settings file and the com<N> links.
+    explicit FrmTarnel(const QString &programDir, QWidget *parent = nullptr);
+    ~FrmTarnel() override;
+
+    QPushButton *cmdStart = nullptr;
+    QGroupBox *Frame1 = nullptr;
+    QLabel *lbl1 = nullptr;
+    QLineEdit *txtPort = nullptr;
+    QCheckBox *chkTime = nullptr;
+    QLabel *lbl2 = nullptr;
+    QLineEdit *txtDelim = nullptr;
+    QCheckBox *chkOver = nullptr;
+    QLabel *Label3 = nullptr;
+    QLineEdit *txtFile = nullptr;
+    QLabel *Label1 = nullptr;
+    QTimer *Timer1 = nullptr;
+    SerialPort *comm = nullptr;
+
+    bool isLogging() const { return m_session.isLogging(); }
+
+public slots:
+    void toggleLogging();
+    void clearStatus();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void createControls();
+    void setTabOrder();
+    void startLogging();
+    void showIdle();
+    void handleNotification(int code);
+    void receive();
+    void showMessage(const QString &text);
+    void showError(const QString &text);
+    void loadSettings();
+    void saveSettings();
+    WindowFields fields() const;
+
+    QString m_programDir;
+    LogSession m_session;
+};

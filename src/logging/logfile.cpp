@@ -1,0 +1,27 @@
+#include "logging/logfile.h"
+
+#include <QFileInfo>
+
+bool LogFile::open(const QString &name, Mode mode)
+{
+    close();
+    if (name.isEmpty())
+        return false;
+    m_file.setFileName(name);
+    if (mode == Mode::Overwrite) {
+        // Replace a file or link with a new file; a device such as /dev/null
+        // is never removed, only opened for writing.
+        const QFileInfo info(name);
+        if ((info.isFile() || info.isSymLink()) && !m_file.remove())
+            return false;
+        return m_file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered);
+    }
+    return m_file.open(QIODevice::Append | QIODevice::Unbuffered);
+}
+
+bool LogFile::write(QByteArrayView data)
+{
+    if (data.isEmpty())
+        return true;
+    return m_file.write(data.data(), data.size()) == data.size();
+}

@@ -1,0 +1,50 @@
+#include "logging/logsession.h"
+
+#include "capture/serialport.h"
+#include "settings/textnumbers.h"
+
+LogSession::StartResult LogSession::start(const StartRequest &request)
+{
+    const auto portNumber = TextNumbers::portNumber(request.portText);
+    if (!portNumber || !m_port.setPortNumber(*portNumber) || !m_port.open())
+        return StartResult::PortFailed;
+
+    const auto mode = request.overwrite ? LogFile::Mode::Overwrite : LogFile::Mode::Append;
+    if (!m_file.open(request.fileText, mode)) {
+        // Leave nothing half open: the next Start must find the port free.
+        m_port.close();
+        return StartResult::FileFailed;
+    }
+    m_fileText = request.fileText;
+    m_assembler.setDelimiter(delimiterBytes(request.delimiterText));
+    return StartResult::Started;
+}
+
+void LogSession::stop()
+{
+    m_port.close();
+    m_file.close();
+}
+
+LogSession::ReceiveResult LogSession::receive(QByteArrayView bytes, bool timeMarks)
+{
+    ReceiveResult result;
+    if (!m_file.isOpen())
+        return result;
+    m_pending.resize(0); // keeps the allocation
+    const auto lines = m_assembler.append(bytes, timeMarks, m_pending);
+    result.lineCount = lines.lineCount;
+    result.lastLine = lines.lastLine;
+    if (!m_file.write(m_pending)) {
+        stop();
+        result.writeFailed = true;
+    }
+    if (m_pending.capacity() > (1 << 20))
+        m_pending = QByteArray(); // a huge burst must not pin its memory
+    return result;
+}
+
+QByteArray LogSession::delimiterBytes(const QString &delimiterText)
+{
+    return TextNumbers::firstCharacter(delimiterText).toLocal8Bit();
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "capture/lineassembler.h"
+#include "logging/logfile.h"
+
+#include <QString>
+
+class SerialPort;
+
+// Start and Stop of logging: the port and the log file open and close
+// together, and received bytes become lines in the file.
+class LogSession
+{
+public:
+    struct StartRequest
+    {
+        QString portText;
+        QString fileText;
+        bool overwrite = false;
+        QString delimiterText;
+    };
+    enum class StartResult { Started, PortFailed, FileFailed };
+
+    struct ReceiveResult
+    {
+        qsizetype lineCount = 0;
+        QByteArray lastLine;
+        bool writeFailed = false; // logging has then stopped
+    };
+
+    explicit LogSession(SerialPort &port) : m_port(port) {}
+
+    // Opens the port, then the log file. On failure both are closed again.
+    StartResult start(const StartRequest &request);
+    void stop();
+    bool isLogging() const { return m_file.isOpen(); }
+
+    ReceiveResult receive(QByteArrayView bytes, bool timeMarks);
+
+    // The log file text as it was when logging started.
+    const QString &fileText() const { return m_fileText; }
+    const LineAssembler &assembler() const { return m_assembler; }
+
+    // The delimiter as bytes: the first character of the text, or nothing.
+    static QByteArray delimiterBytes(const QString &delimiterText);
+
+private:
+    SerialPort &m_port;
+    LogFile m_file;
+    LineAssembler m_assembler;
+    QString m_fileText;
+    QByteArray m_pending; // rendered output, reused between notifications
+};

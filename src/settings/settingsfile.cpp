@@ -1,0 +1,100 @@
+#include "settings/settingsfile.h"
+
+#include "settings/textnumbers.h"
+
+#include <QByteArrayView>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QSaveFile>
+
+namespace SettingsFile {
+namespace {
+
+constexpr int lineCount = 5;
+
+// Lines end at CR LF, CR or LF, so files edited on any system are read line by line.
+QList<QByteArrayView> splitLines(QByteArrayView content)
+{
+    QList<QByteArrayView> lines;
+    qsizetype start = 0;
+    while (start < content.size() && lines.size() < lineCount) {
+        qsizetype end = start;
+        while (end < content.size() && content[end] != '\r' && content[end] != '\n')
+            ++end;
+        lines.append(content.sliced(start, end - start));
+        if (end + 1 < content.size() && content[end] == '\r' && content[end + 1] == '\n')
+            ++end;
+        start = end + 1;
+    }
+    return lines;
+}
+
+// A check box value from lines 4 and 5: only 0 < v < 2 is taken.
+void applyCheckState(const QString &line, int &state)
+{
+    if (line.isEmpty())
+        return;
+    const double v = TextNumbers::numericValue(line);
+    if (v > 0 && v < 2)
+        state = int(TextNumbers::roundHalfEven(v));
+}
+
+} // namespace
+
+QString path(const QString &programDir) { return programDir + QStringLiteral("/tarnel.ini"); }
+
+QString defaultLogPath(const QString &programDir) { return programDir + QStringLiteral("/log.csv"); }
+
+void load(const QString &filePath, const QString &defaultLog, WindowFields &fields)
+{
+    QFile file(filePath);
+    if (!QFileInfo(filePath).isFile() || !file.open(QIODevice::ReadOnly)) {
+        fields.logFile = defaultLog;
+        return;
+    }
+    apply(file.readAll(), defaultLog, fields);
+}
+
+void apply(const QByteArray &content, const QString &defaultLog, WindowFields &fields)
+{
+    QList<QString> lines;
+    for (QByteArrayView raw : splitLines(content))
+        lines.append(QString::fromLocal8Bit(raw));
+    lines.resize(lineCount); // missing lines read as empty
+
+    if (!lines[0].isEmpty()) {
+        const double v = TextNumbers::numericValue(lines[0]);
+        if (v > 0 && v < 10)
+            fields.port = TextNumbers::numberText(v);
+    }
+    if (!lines[1].isEmpty())
+        fields.delimiter = TextNumbers::firstCharacter(TextNumbers::trimBlanks(lines[1]));
+    fields.logFile = lines[2].isEmpty() ? defaultLog : TextNumbers::trimBlanks(lines[2]);
+    applyCheckState(lines[3], fields.timeMark);
+    applyCheckState(lines[4], fields.overwrite);
+}
+
+QByteArray serialize(const WindowFields &fields)
+{
+    const QString text = TextNumbers::trimBlanks(fields.port) + QStringLiteral("\r\n") +
+                         TextNumbers::trimBlanks(fields.delimiter) + QStringLiteral("\r\n") +
+                         TextNumbers::trimBlanks(fields.logFile) + QStringLiteral("\r\n") +
+                         QStringLiteral(" %1\r\n %2\r\n").arg(fields.timeMark).arg(fields.overwrite);
+    return text.toLocal8Bit();
+}
+
+bool save(const QString &filePath, const WindowFields &fields)
+{
+    QSaveFile file(filePath);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    const QByteArray content = serialize(fields);
+    if (file.write(content) != content.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+} // namespace SettingsFile

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+// A pseudo-terminal standing in for a serial device: its slave side is linked
+// as <dir>/com<N>, in raw mode, and the test writes the device's bytes into
+// the master side.
+class PtyDevice
+{
+public:
+    PtyDevice() = default;
+    ~PtyDevice();
+    PtyDevice(const PtyDevice &) = delete;
+    PtyDevice &operator=(const PtyDevice &) = delete;
+
+    // Opens a new pseudo-terminal and (re)places the link to it.
+    bool open(const QString &programDir, int portNumber);
+    // Writes every byte, waiting while the kernel's queue is full.
+    bool write(const QByteArray &bytes);
+    // The device goes away: the reader then sees a hang-up.
+    void closeMaster();
+    // Bytes written but not yet read by the other side.
+    int queued() const;
+
+    QString slavePath() const { return m_slavePath; }
+    QString linkPath() const { return m_linkPath; }
+    int masterFd() const { return m_master; }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    QString m_slavePath;
+    QString m_linkPath;
+};
