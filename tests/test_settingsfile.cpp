@@ -1,1 +1,174 @@
+// The settings file: what is restored from hand-written files, and what is written.
+#include "settings/settingsfile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QList>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <csignal>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+
+const QString defaultLog = QStringLiteral("/prog/log.csv");
+
+struct Fields
+{
+    QString port, delimiter, logFile;
+    int timeMark, overwrite;
+};
+
+void expectFields(const WindowFields &f, const Fields &e)
+{
+    EXPECT_EQ(f.port, e.port);
+    EXPECT_EQ(f.delimiter, e.delimiter);
+    EXPECT_EQ(f.logFile, e.logFile);
+    EXPECT_EQ(f.timeMark, e.timeMark);
+    EXPECT_EQ(f.overwrite, e.overwrite);
+}
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+TEST(SettingsFile, HandWrittenFilesRestoreByTheRules)
+{
+    const QList<std::pair<QByteArray, Fields>> cases{
+        {"5\r\n|\r\n/data/a.csv\r\n 1\r\n 1\r\n", {"5", "|", "/data/a.csv", 1, 1}},
+        {"12\r\n;\r\nx\r\n 0\r\n 0\r\n", {"1", ";", "x", 0, 0}},
+        {"03\r\n;\r\nx\r\n\r\n\r\n", {"3", ";", "x", 0, 0}},
+        {"2.50\r\n;\r\nx\r\n\r\n\r\n", {"2.5", ";", "x", 0, 0}},
+        {"0\r\n;\r\nx\r\n\r\n\r\n", {"1", ";", "x", 0, 0}},
+        {"10\r\n;\r\nx\r\n\r\n\r\n", {"1", ";", "x", 0, 0}},
+        {"9.99\r\n;\r\nx\r\n\r\n\r\n", {"9.99", ";", "x", 0, 0}},
+        {"&H7\r\n;\r\nx\r\n\r\n\r\n", {"7", ";", "x", 0, 0}},
+        {"0.00001\r\n;\r\nx\r\n\r\n\r\n", {"1E-05", ";", "x", 0, 0}},
+        {"\r\n\r\n\r\n\r\n\r\n", {"1", ";", defaultLog, 0, 0}},
+        {"1\r\n \r\nx\r\n\r\n\r\n", {"1", "", "x", 0, 0}},            // a blank-only line 2 empties the delimiter
+        {"1\r\n |x \r\nx\r\n\r\n\r\n", {"1", "|", "x", 0, 0}},
+        {"1\r\n\t\r\nx\r\n\r\n\r\n", {"1", "\t", "x", 0, 0}},         // tabs are no blanks
+        {"1\r\n;\r\n   \r\n\r\n\r\n", {"1", ";", "", 0, 0}},           // a blank-only line 3 empties the path
+        {"1\r\n;\r\n  /a b.csv  \r\n\r\n\r\n", {"1", ";", "/a b.csv", 0, 0}},
+        {"1\r\n;\r\nx\r\n1.5\r\n0.5\r\n", {"1", ";", "x", 2, 0}},     // halves to even
+        {"1\r\n;\r\nx\r\n 2\r\n 0\r\n", {"1", ";", "x", 0, 0}},
+        {"1\r\n;\r\nx\r\n 1.49\r\n 0.51\r\n", {"1", ";", "x", 1, 1}},
+        {"1\r\n;\r\nx\r\n-1\r\n1 \r\n", {"1", ";", "x", 0, 1}},
+        // Missing lines leave the fields, and a missing line 3 gives the default path.
+        {"", {"1", ";", defaultLog, 0, 0}},
+        {"4", {"4", ";", defaultLog, 0, 0}},
+        {"4\r\n,\r\n", {"4", ",", defaultLog, 0, 0}},
+        {"4\r\n,\r\n/x\r\n 1", {"4", ",", "/x", 1, 0}},
+        // Lines ending in LF or CR alone, as editors on other systems write them.
+        {"6\n#\n/lf.csv\n 1\n 1\n", {"6", "#", "/lf.csv", 1, 1}},
+        {"6\r#\r/cr.csv\r 1\r 1\r", {"6", "#", "/cr.csv", 1, 1}},
+        {"6\n\r#\n", {"6", ";", "#", 0, 0}},
+        // UTF-8 text stays as it is.
+        {"1\r\n\xc2\xa7\r\n/d/\xc3\xa9t\xc3\xa9.csv\r\n\r\n\r\n", {"1", "§", "/d/été.csv", 0, 0}},
+        // Binary junk loads without harm.
+        {QByteArray("\0\xff\x01\r\n\0\r\n", 7), {"1", QString(QChar(0)), defaultLog, 0, 0}},
+    };
+    for (const auto &[content, expected] : cases) {
+        SCOPED_TRACE(content.toStdString());
+        WindowFields fields;
+        SettingsFile::apply(content, defaultLog, fields);
+        expectFields(fields, expected);
+    }
+}
+
+TEST(SettingsFile, AbsentOrUnreadableFilesGiveTheDefaults)
+{
+    QTemporaryDir dir;
+    const QString path = SettingsFile::path(dir.path());
+    EXPECT_EQ(path, dir.path() + "/tarnel.ini");
+    EXPECT_EQ(SettingsFile::defaultLogPath(dir.path()), dir.path() + "/log.csv");
+
+    WindowFields absent;
+    SettingsFile::load(path, defaultLog, absent);
+    expectFields(absent, {"1", ";", defaultLog, 0, 0});
+
+    ASSERT_TRUE(QDir(dir.path()).mkdir("tarnel.ini"));
+    WindowFields directory;
+    SettingsFile::load(path, defaultLog, directory);
+    expectFields(directory, {"1", ";", defaultLog, 0, 0});
+    ASSERT_TRUE(QDir(dir.path()).rmdir("tarnel.ini"));
+
+    if (::geteuid() != 0) { // root reads whatever the permissions say
+        writeFile(path, "5\r\n|\r\n/x\r\n 1\r\n 1\r\n");
+        QFile::setPermissions(path, QFileDevice::WriteOwner);
+        WindowFields unreadable;
+        SettingsFile::load(path, defaultLog, unreadable);
+        expectFields(unreadable, {"1", ";", defaultLog, 0, 0});
+    }
+}
+
+TEST(SettingsFile, SaveWritesTheFiveLinesAndLoadRestoresThem)
+{
+    QTemporaryDir dir;
+    const QString path = SettingsFile::path(dir.path());
+    const QList<std::pair<WindowFields, QByteArray>> cases{
+        {{"1", ";", "/p/log.csv", 0, 0}, "1\r\n;\r\n/p/log.csv\r\n 0\r\n 0\r\n"},
+        {{"  12 ", " ", " a b ", 1, 2}, "12\r\n\r\na b\r\n 1\r\n 2\r\n"},
+        {{"x", "\t;", "/é", 0, 1}, "x\r\n\t;\r\n/\xc3\xa9\r\n 0\r\n 1\r\n"},
+    };
+    for (const auto &[fields, bytes] : cases) {
+        ASSERT_TRUE(SettingsFile::save(path, fields));
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), bytes);
+    }
+    // Restored by the rules: port 12 is not taken back, a blank delimiter
+    // neither, and the greyed 2 is outside the accepted range.
+    WindowFields loaded;
+    SettingsFile::save(path, {"  12 ", " ", " a b ", 1, 2});
+    SettingsFile::load(path, defaultLog, loaded);
+    expectFields(loaded, {"1", ";", "a b", 1, 0});
+}
+
+TEST(SettingsFile, AFailedSaveKeepsTheOldFile)
+{
+    QTemporaryDir dir;
+    const QString path = SettingsFile::path(dir.path());
+    const QByteArray old = "5\r\n|\r\n/old\r\n 1\r\n 1\r\n";
+    writeFile(path, old);
+
+    // The name taken by a directory: nothing can be written.
+    const QString blocked = dir.filePath("blocked.ini");
+    ASSERT_TRUE(QDir(dir.path()).mkdir("blocked.ini"));
+    EXPECT_FALSE(SettingsFile::save(blocked, {}));
+    EXPECT_TRUE(QFileInfo(blocked).isDir());
+
+    // A directory that takes no new files (not for root, who may write anywhere).
+    if (::geteuid() != 0) {
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        EXPECT_FALSE(SettingsFile::save(path, {}));
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ExeOwner);
+    }
+    // A write that fails half way, as on a full disk: the process may not
+    // write files beyond 64 bytes, which holds for root too.
+    {
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit tiny = saved;
+        tiny.rlim_cur = 64;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+        WindowFields large;
+        large.logFile = QString(4096, QLatin1Char('x'));
+        const bool saved64 = SettingsFile::save(path, large);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        EXPECT_FALSE(saved64);
+    }
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), old);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"tarnel.ini"}); // no leftovers
+}
+
+} // namespace

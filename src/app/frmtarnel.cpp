@@ -38,9 +38,10 @@ Control *place(QWidget *parent, const char *name, const QRect &geometry)
 
 QFont windowFont()
 {
-    // Qt's default 9 pt clips the captions in boxes this small.
+    // Qt's default 9 pt clips the captions in boxes this small; 9 px is the
+    // largest size at which every caption and check box fits its box.
     QFont font(QStringLiteral("DejaVu Sans"));
-    font.setPixelSize(10);
+    font.setPixelSize(9);
     return font;
 }
 
@@ -60,10 +61,8 @@ int checkValue(const QCheckBox *box)
 
 void setCheckValue(QCheckBox *box, int value)
 {
-    // Only the settings file gives 2, the greyed state. A click then clears
-    // it as on any two-state box, so the operator never reaches it himself.
+    // Only the settings file gives 2, the greyed state; see createControls().
     box->setCheckState(value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked);
-    box->setTristate(false);
 }
 
 } // namespace
@@ -126,6 +125,11 @@ void FrmTarnel::createControls()
     chkOver->setText(QStringLiteral("Overwrite Log"));
     chkOver->setToolTip(
         QStringLiteral("Overwrite file content or append new log to the end of file"));
+
+    // A greyed box (from the settings file) turns two-state at its first click,
+    // so the operator never reaches the greyed state himself.
+    for (QCheckBox *box : {chkTime, chkOver})
+        connect(box, &QCheckBox::clicked, box, [box] { box->setTristate(false); });
 
     Label3 = place<QLabel>(this, "Label3", fromTwips(120, 1440, 735, 255));
     Label3->setText(QStringLiteral("Log file:"));

@@ -34,7 +34,7 @@ public:
     bool isReconnecting() const { return m_retryTimer.isActive(); }
 
     // Every byte received since the last call, in arrival order.
-    QByteArray readInput() { return m_port.readAll(); }
+    QByteArray readInput() { return m_port.isOpen() ? m_port.readAll() : QByteArray(); }
 
     // Tests replace where line states come from.
     void setStateSourceFactory(StateSourceFactory factory) { m_stateSourceFactory = std::move(factory); }

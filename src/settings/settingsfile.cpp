@@ -87,7 +87,9 @@ QByteArray serialize(const WindowFields &fields)
 bool save(const QString &filePath, const WindowFields &fields)
 {
     QSaveFile file(filePath);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so a short write (a full disk) shows in write()'s result;
+    // a buffered one would be committed cut short.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     const QByteArray content = serialize(fields);
     if (file.write(content) != content.size()) {
