@@ -1,4 +1,5 @@
 #include "app/frmtarnel.h"
+#include "app/quitsignals.h"
 
 #include <QApplication>
 
@@ -7,6 +8,8 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnel"));
     FrmTarnel window(QCoreApplication::applicationDirPath());
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &window, &QWidget::close);
     window.show();
     return app.exec();
 }

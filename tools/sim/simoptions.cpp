@@ -1,0 +1,110 @@
+#include "simoptions.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <getopt.h>
+#include <unistd.h>
+
+namespace {
+
+// Beside the running executable, where tarnel is built and installed with it.
+std::string executableDirectory()
+{
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::string(".") : self.parent_path().string();
+}
+
+bool parseNumber(const char *text, double &value)
+{
+    char *end = nullptr;
+    value = std::strtod(text, &end);
+    return end != text && *end == '\0';
+}
+
+} // namespace
+
+std::string simUsage()
+{
+    return "Usage: tarnel-sim [options]\n"
+           "A virtual instrument for Tarnel: it opens a pseudo-terminal, links it as\n"
+           "com<N> in Tarnel's program directory and sends lines like a sensor board:\n"
+           "a sequence number, a temperature and a humidity, comma-separated, CR LF.\n"
+           "Ctrl-C or SIGTERM removes the link and ends it.\n\n"
+           "  -d, --dir DIR       program directory to link into (default: the one\n"
+           "                      holding tarnel-sim, where tarnel is)\n"
+           "  -p, --port N        link as com<N> (default 1)\n"
+           "  -r, --rate R        lines a second (default 2)\n"
+           "  -b, --burst         send as fast as the reader takes them\n"
+           "  -c, --count N       stop sending after N lines, and keep the device\n"
+           "                      open until ended\n"
+           "  -f, --replay FILE   send the lines of FILE instead, in order\n"
+           "  -s, --seed N        seed of the simulated readings (default 1)\n"
+           "  -h, --help          show this text\n";
+}
+
+ParseResult parseSimOptions(int argc, char *argv[], SimOptions &options, std::string &error)
+{
+    static const option longOptions[] = {
+        {"dir", required_argument, nullptr, 'd'},  {"port", required_argument, nullptr, 'p'},
+        {"rate", required_argument, nullptr, 'r'}, {"burst", no_argument, nullptr, 'b'},
+        {"count", required_argument, nullptr, 'c'}, {"replay", required_argument, nullptr, 'f'},
+        {"seed", required_argument, nullptr, 's'}, {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    options.directory = executableDirectory();
+    optind = 1;
+    int opt = 0;
+    double number = 0;
+    while ((opt = getopt_long(argc, argv, "d:p:r:bc:f:s:h", longOptions, nullptr)) != -1) {
+        switch (opt) {
+        case 'd':
+            options.directory = optarg;
+            break;
+        case 'p':
+            if (!parseNumber(optarg, number) || number < 1 || number > 32767 || number != int(number)) {
+                error = "--port takes a whole number from 1 to 32767";
+                return ParseResult::Error;
+            }
+            options.port = int(number);
+            break;
+        case 'r':
+            if (!parseNumber(optarg, number) || !(number > 0)) {
+                error = "--rate takes a number of lines a second above 0";
+                return ParseResult::Error;
+            }
+            options.rate = number;
+            break;
+        case 'b':
+            options.burst = true;
+            break;
+        case 'c':
+            if (!parseNumber(optarg, number) || number < 0 || number != long(number)) {
+                error = "--count takes a whole number";
+                return ParseResult::Error;
+            }
+            options.count = long(number);
+            break;
+        case 'f':
+            options.replayFile = optarg;
+            break;
+        case 's':
+            if (!parseNumber(optarg, number) || number < 0) {
+                error = "--seed takes a whole number";
+                return ParseResult::Error;
+            }
+            options.seed = unsigned(number);
+            break;
+        case 'h':
+            return ParseResult::Help;
+        default:
+            error = "unknown option";
+            return ParseResult::Error;
+        }
+    }
+    if (optind < argc) {
+        error = std::string("unexpected argument: ") + argv[optind];
+        return ParseResult::Error;
+    }
+    return ParseResult::Run;
+}
