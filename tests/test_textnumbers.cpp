@@ -44,6 +44,9 @@ TEST_F(DecimalCommaLocale, NumericValueOfText)
     };
     for (const auto &[text, expected] : cases)
         EXPECT_EQ(numericValue(text), expected) << text.toStdString();
+    // Many digits with a small negative exponent still overflow; tiny values stay.
+    EXPECT_EQ(numericValue(QStringLiteral("-2%1e-7").arg(QString(400, u'7'))), -HUGE_VAL);
+    EXPECT_EQ(numericValue(u"1e-310"), 1e-310);
     EXPECT_FALSE(std::signbit(numericValue(u"-0")));
 }
 

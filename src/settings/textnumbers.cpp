@@ -1,6 +1,8 @@
 #include "settings/textnumbers.h"
 
 #include <charconv>
+#include <clocale>
+#include <cstdlib>
 #include <cctype>
 #include <cmath>
 #include <string>
@@ -89,14 +91,10 @@ double numericValue(QStringView text)
     const std::string num = decimalPrefix(s);
     if (num.empty())
         return 0;
-    double value = 0;
-    const auto [end, ec] = std::from_chars(num.data(), num.data() + num.size(), value);
-    if (ec == std::errc::result_out_of_range) {
-        // from_chars leaves the value alone then; overflow is infinite, underflow zero.
-        const bool tiny = num.find("e-") != std::string::npos;
-        const bool negative = num[0] == '-';
-        value = tiny ? 0.0 : (negative ? -HUGE_VAL : HUGE_VAL);
-    }
+    // strtod in the C locale: correctly rounded, infinite on overflow, and
+    // subnormal or zero on underflow (from_chars rejects the last two).
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+    const double value = strtod_l(num.c_str(), nullptr, cLocale);
     return value == 0 ? 0.0 : value; // no negative zero
 }
 
