@@ -15,6 +15,9 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include <limits>
+#include <type_traits>
+
 namespace {
 
 constexpr int statusClearMs = 2000;
@@ -33,6 +36,8 @@ Control *place(QWidget *parent, const char *name, const QRect &geometry)
     auto *control = new Control(parent);
     control->setObjectName(QLatin1String(name));
     control->setGeometry(geometry);
+    if constexpr (std::is_same_v<Control, QLineEdit>)
+        control->setMaxLength(std::numeric_limits<int>::max()); // the fields have no limit
     return control;
 }
 

@@ -1,0 +1,170 @@
+// Hostile input from the device and in the settings file.
+#include "app/frmtarnel.h"
+#include "capture/serialport.h"
+#include "support/eventloop.h"
+#include "support/ptydevice.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+qint64 fileSize(const QString &path) { return QFileInfo(path).size(); }
+
+void writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(content), content.size());
+}
+
+class HostileDeviceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(device.open(dir.path(), 4));
+        window.txtPort->setText(QStringLiteral("4"));
+        window.txtFile->setText(logPath);
+        window.cmdStart->click();
+        ASSERT_EQ(window.cmdStart->text(), QStringLiteral("Stop"));
+    }
+
+    QTemporaryDir dir;
+    PtyDevice device;
+    FrmTarnel window{dir.path()};
+    QString logPath = dir.filePath(QStringLiteral("log.csv"));
+};
+
+TEST_F(HostileDeviceTest, AFiftyMegabyteLineWaitsForItsEndThenArrivesWhole)
+{
+    const QByteArray chunk = QByteArray(1024 * 1024 - 1, 'a') + ',';
+    for (int i = 0; i < 50; ++i)
+        ASSERT_TRUE(device.write(chunk));
+    ASSERT_TRUE(waitUntil([&] { return device.queued() == 0; }, 20000));
+    runEventLoop(50);
+    EXPECT_EQ(fileSize(logPath), 0);
+    EXPECT_EQ(window.comm->isOpen(), true);
+    ASSERT_TRUE(device.write("\r\nnext\r\n"));
+    const qint64 expectedSize = 50 * chunk.size() + 2 + 6;
+    ASSERT_TRUE(waitUntil([&] { return fileSize(logPath) == expectedSize; }, 20000));
+    const QByteArray log = readFile(logPath);
+    EXPECT_EQ(log.count(';'), 50);
+    EXPECT_EQ(log.count(','), 0);
+    EXPECT_TRUE(log.endsWith("a;\r\nnext\r\n"));
+    EXPECT_EQ(window.Label1->text(), QStringLiteral("next"));
+}
+
+TEST_F(HostileDeviceTest, AMillionEmptyLines)
+{
+    QByteArray lines;
+    for (int i = 0; i < 1'000'000; ++i)
+        lines += "\r\n";
+    ASSERT_TRUE(device.write(lines));
+    EXPECT_TRUE(waitUntil([&] { return fileSize(logPath) == lines.size(); }, 20000));
+    EXPECT_EQ(readFile(logPath), lines);
+}
+
+TEST_F(HostileDeviceTest, EveryByteInEveryPosition)
+{
+    // Each line holds all 256 byte values, rotated, so each value appears at
+    // the start, inside and at the end of a line (CR LF pairs excepted).
+    QByteArray sent;
+    QByteArray expected;
+    for (int shift = 0; shift < 256; ++shift) {
+        QByteArray line;
+        for (int i = 0; i < 256; ++i)
+            line.append(char((i + shift) % 256));
+        line.replace("\r\n", "\r-\n");
+        sent += line + "\r\n";
+        expected += QByteArray(line).replace(',', ';') + "\r\n";
+    }
+    ASSERT_TRUE(device.write(sent));
+    EXPECT_TRUE(waitUntil([&] { return readFile(logPath) == expected; }));
+}
+
+TEST_F(HostileDeviceTest, MarkupIsShownAsPlainText)
+{
+    ASSERT_TRUE(device.write("<b>bold</b> &amp; <img src=x>\r\n"));
+    ASSERT_TRUE(waitUntil([&] { return !window.Label1->text().isEmpty(); }));
+    EXPECT_EQ(window.Label1->text(), QStringLiteral("<b>bold</b> &amp; <img src=x>"));
+    EXPECT_EQ(window.Label1->textFormat(), Qt::PlainText);
+}
+
+TEST(HostileSettings, StrangeSettingsFilesNeverStopTheWindow)
+{
+    QByteArray binary(4096, '\0');
+    for (char &c : binary)
+        c = char(QRandomGenerator::global()->bounded(256));
+    const QByteArray enormousLine(100'000'000, '7');
+    QByteArray hundredMegabytes = "2\r\n|\r\n" + QByteArray(100'000'000, 'p') + "\r\n 1\r\n 1\r\n";
+
+    struct Case
+    {
+        const char *name;
+        QByteArray content;
+        QString port;
+        QString delimiter;
+        qsizetype logFileLength;
+    };
+    const QList<Case> cases{
+        {"binary", binary, {}, {}, -2}, // whatever it holds, the window opens
+        {"one enormous line", enormousLine, "1", ";", -1},
+        {"100 MB", hundredMegabytes, "2", "|", 100'000'000},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        writeFile(dir.filePath("tarnel.ini"), c.content);
+        {
+            FrmTarnel window(dir.path());
+            if (!c.port.isEmpty()) {
+                EXPECT_EQ(window.txtPort->text(), c.port);
+                EXPECT_EQ(window.txtDelim->text(), c.delimiter);
+            }
+            if (c.logFileLength >= 0) {
+                EXPECT_EQ(window.txtFile->text().size(), c.logFileLength);
+            } else if (c.logFileLength == -1) {
+                EXPECT_EQ(window.txtFile->text(), dir.filePath("log.csv"));
+            }
+            window.close();
+        }
+        EXPECT_GT(fileSize(dir.filePath("tarnel.ini")), 0);
+    }
+}
+
+TEST(HostileSettings, ASettingsPathThatIsADirectory)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkdir("tarnel.ini"));
+    PtyDevice device;
+    ASSERT_TRUE(device.open(dir.path(), 3));
+    const QString logPath = dir.filePath("log.csv");
+    {
+        FrmTarnel window(dir.path());
+        EXPECT_EQ(window.txtPort->text(), QStringLiteral("1"));
+        EXPECT_EQ(window.txtFile->text(), logPath);
+        window.txtPort->setText("3");
+        window.cmdStart->click();
+        ASSERT_TRUE(window.isLogging());
+        window.close(); // the save fails; closing still ends logging
+        EXPECT_FALSE(window.isLogging());
+        EXPECT_FALSE(window.comm->isOpen());
+    }
+    EXPECT_TRUE(QFileInfo(dir.filePath("tarnel.ini")).isDir());
+}
+
+} // namespace
