@@ -127,7 +127,8 @@ TEST_F(DeviceEventsTest, CountersFromTheDriverReachTheStatusLine)
         [source](int) { return std::unique_ptr<LineStateSource>(source); });
     window.cmdStart->click();
     ASSERT_EQ(window.cmdStart->text(), QStringLiteral("Stop"));
-    EXPECT_TRUE(waitUntil([&] { return window.Label1->text() == QStringLiteral("Framing Error"); }));
+    EXPECT_TRUE(
+        waitUntil([&] { return window.Label1->text() == QStringLiteral("Framing Error"); }));
     EXPECT_TRUE(window.Timer1->isActive());
 }
 
@@ -142,7 +143,8 @@ TEST_F(DeviceEventsTest, AVanishedDeviceIsReopenedAndLoggingGoesOn)
     rusage before{};
     ::getrusage(RUSAGE_SELF, &before);
     device.closeMaster();
-    EXPECT_TRUE(waitUntil([&] { return window.Label1->text() == EventMessages::deviceDisconnected(); }));
+    EXPECT_TRUE(
+        waitUntil([&] { return window.Label1->text() == EventMessages::deviceDisconnected(); }));
     EXPECT_TRUE(window.Timer1->isActive());
     EXPECT_EQ(window.cmdStart->text(), QStringLiteral("Stop"));
     runEventLoop(1000);
@@ -160,7 +162,8 @@ TEST_F(DeviceEventsTest, AVanishedDeviceIsReopenedAndLoggingGoesOn)
     // The device comes back under the same name, as a new pseudo-terminal.
     PtyDevice replugged;
     ASSERT_TRUE(replugged.open(dir.path(), 5));
-    EXPECT_TRUE(waitUntil([&] { return window.Label1->text() == EventMessages::deviceReconnected(); }, 2500));
+    EXPECT_TRUE(waitUntil(
+        [&] { return window.Label1->text() == EventMessages::deviceReconnected(); }, 2500));
     ASSERT_TRUE(replugged.write("o\r\nthree\r\n"));
     EXPECT_TRUE(waitUntil([&] { return log() == "one\r\ntwo\r\nthree\r\n"; }));
 }

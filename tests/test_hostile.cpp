@@ -22,7 +22,10 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-qint64 fileSize(const QString &path) { return QFileInfo(path).size(); }
+qint64 fileSize(const QString &path)
+{
+    return QFileInfo(path).size();
+}
 
 void writeFile(const QString &path, const QByteArray &content)
 {

@@ -8,7 +8,10 @@
 namespace {
 
 // 2026-03-01 23:59:59 UTC in the test's fixed clock.
-std::time_t fixedClock() { return 1772409599; }
+std::time_t fixedClock()
+{
+    return 1772409599;
+}
 
 QByteArray feed(LineAssembler &assembler, const QList<QByteArray> &pieces, bool timeMarks = false)
 {
@@ -35,15 +38,27 @@ TEST(LineAssembler, CutsCrLfLinesAndReplacesCommas)
         {"several in one piece", {"1\r\n2\r\n3\r\n4"}, ";", "1\r\n2\r\n3\r\n", "4"},
         {"empty lines", {"\r\n\r\n"}, ";", "\r\n\r\n", ""},
         {"lone CR, lone LF and LF CR stay in the line",
-         {"a\rb\nc\n\rd\r\n"}, ";", "a\rb\nc\n\rd\r\n", ""},
+         {"a\rb\nc\n\rd\r\n"},
+         ";",
+         "a\rb\nc\n\rd\r\n",
+         ""},
         {"CR CR LF", {"a\r\r\n"}, ";", "a\r\r\n", ""},
         {"LF right after a line end", {"a\r\n\nb\r\n"}, ";", "a\r\n\nb\r\n", ""},
         {"empty delimiter keeps commas", {"a,b\r\n"}, "", "a,b\r\n", ""},
         {"comma as delimiter", {"a,b\r\n"}, ",", "a,b\r\n", ""},
         {"tab delimiter", {"a,b,\r\n"}, "\t", "a\tb\t\r\n", ""},
-        {"multi-byte delimiter", {",a,,b,\r\n"}, "\xc2\xa7", "\xc2\xa7" "a\xc2\xa7\xc2\xa7" "b\xc2\xa7\r\n", ""},
-        {"byte 0 and high bytes", {QByteArray("\0,\xff\x80", 4) + "\r\n"}, ";",
-         QByteArray("\0;\xff\x80\r\n", 6), ""},
+        {"multi-byte delimiter",
+         {",a,,b,\r\n"},
+         "\xc2\xa7",
+         "\xc2\xa7"
+         "a\xc2\xa7\xc2\xa7"
+         "b\xc2\xa7\r\n",
+         ""},
+        {"byte 0 and high bytes",
+         {QByteArray("\0,\xff\x80", 4) + "\r\n"},
+         ";",
+         QByteArray("\0;\xff\x80\r\n", 6),
+         ""},
         {"no line end yet", {"abc", "def\r"}, ";", "", "abcdef\r"},
     };
     for (const Case &c : cases) {
@@ -55,20 +70,36 @@ TEST(LineAssembler, CutsCrLfLinesAndReplacesCommas)
     }
 }
 
-TEST(LineAssembler, ReportsTheCountAndTheLastLineAsEdited)
+TEST(LineAssembler, ReportsTheLastLineAsEdited)
 {
-    LineAssembler assembler;
-    assembler.setDelimiter(";");
-    QByteArray out;
-    auto result = assembler.append("a,1\r\nb,2\r\nc", false, out);
-    EXPECT_EQ(result.lineCount, 2);
-    EXPECT_EQ(result.lastLine, "b;2");
-    result = assembler.append("\r\n", true, out);
-    EXPECT_EQ(result.lineCount, 1);
-    EXPECT_EQ(result.lastLine, "c"); // without the time mark
-    result = assembler.append("d", false, out);
-    EXPECT_EQ(result.lineCount, 0);
-    EXPECT_TRUE(result.lastLine.isEmpty());
+    struct Case
+    {
+        QList<QByteArray> pieces;
+        QByteArray delimiter;
+        bool timeMarks;
+        bool hasLines;
+        QByteArray lastLine; // of the last piece, without the time mark
+    };
+    const QList<Case> cases{
+        {{"a,1\r\nb,2\r\nc"}, ";", false, true, "b;2"},
+        {{"a,1\r\nb,2\r\nc"}, ";", true, true, "b;2"},
+        {{"x\r", "\nc"}, "", false, true, "x"},
+        {{"long,", "er\r\n"}, "::", false, true, "long::er"},
+        {{"a\r\n", "\r\n"}, ";", false, true, ""},
+        {{"a\r\n\r\n"}, ";", true, true, ""},
+        {{"\n\r\n"}, ";", false, true, "\n"},
+        {{"a\r\n", "d"}, ";", false, false, ""},
+    };
+    for (const Case &c : cases) {
+        LineAssembler assembler;
+        assembler.setDelimiter(c.delimiter);
+        QByteArray out;
+        LineAssembler::Result result;
+        for (const QByteArray &piece : c.pieces)
+            result = assembler.append(piece, c.timeMarks, out);
+        EXPECT_EQ(result.hasLines, c.hasLines) << c.pieces.join('|').toStdString();
+        EXPECT_EQ(result.lastLine, c.lastLine) << c.pieces.join('|').toStdString();
+    }
 }
 
 TEST(LineAssembler, TimeMarkIsReadPerLine)
@@ -83,8 +114,9 @@ TEST(LineAssembler, TimeMarkIsReadPerLine)
     QByteArray out;
     assembler.append("x,1\r\n", true, out);
     assembler.append("y\r\n", false, out);
-    assembler.append("\r\n", true, out);
-    EXPECT_EQ(out, mark + "x;1\r\ny\r\n" + mark + "\r\n");
+    assembler.append("\r\n,\r\n\r", true, out);
+    assembler.append("\n", true, out);
+    EXPECT_EQ(out, mark + "x;1\r\ny\r\n" + mark + "\r\n" + mark + ";\r\n" + mark + "\r\n");
 
     // An empty delimiter puts date and time side by side.
     LineAssembler bare(&fixedClock);
@@ -99,7 +131,10 @@ TEST(LineAssembler, DateAndTimeComeFromOneClockReading)
     static std::time_t now = 0;
     static int readings = 0;
     now = 1772409599;
-    auto clock = []() -> std::time_t { ++readings; return now++; };
+    auto clock = []() -> std::time_t {
+        ++readings;
+        return now++;
+    };
     TimeMark mark(clock);
     const QByteArray text = mark.current(";");
     EXPECT_EQ(readings, 1);
@@ -114,20 +149,25 @@ TEST(LineAssembler, AnySplitGivesTheSameFile)
     for (int i = 0; i < 20000; ++i)
         stream.append(alphabet[random->bounded(int(sizeof alphabet))]);
 
-    LineAssembler whole;
-    whole.setDelimiter(";");
-    const QByteArray expected = feed(whole, {stream});
-    for (int round = 0; round < 50; ++round) {
-        LineAssembler pieces;
-        pieces.setDelimiter(";");
-        QByteArray out;
-        for (qsizetype at = 0; at < stream.size();) {
-            const qsizetype n = qMin<qsizetype>(random->bounded(1, round < 10 ? 3 : 700), stream.size() - at);
-            pieces.append(QByteArrayView(stream).sliced(at, n), false, out);
-            at += n;
+    for (const QByteArray delimiter : {";", "", "<->"}) {
+        for (bool timeMarks : {false, true}) {
+            LineAssembler whole(&fixedClock);
+            whole.setDelimiter(delimiter);
+            const QByteArray expected = feed(whole, {stream}, timeMarks);
+            for (int round = 0; round < 20; ++round) {
+                LineAssembler pieces(&fixedClock);
+                pieces.setDelimiter(delimiter);
+                QByteArray out;
+                for (qsizetype at = 0; at < stream.size();) {
+                    const qsizetype n = qMin<qsizetype>(random->bounded(1, round < 5 ? 3 : 700),
+                                                        stream.size() - at);
+                    pieces.append(QByteArrayView(stream).sliced(at, n), timeMarks, out);
+                    at += n;
+                }
+                ASSERT_EQ(out, expected) << "round " << round << " delimiter " << delimiter.data();
+                ASSERT_EQ(pieces.pending(), whole.pending());
+            }
         }
-        ASSERT_EQ(out, expected) << "round " << round;
-        ASSERT_EQ(pieces.pending(), whole.pending());
     }
 }
 
@@ -140,7 +180,8 @@ TEST(LineAssembler, LongLinesAndLargeReadsHaveNoLimit)
     QByteArray out;
     // One line in 4 KB pieces, then a single read of a million bytes.
     for (qsizetype at = 0; at < line.size(); at += 4096)
-        assembler.append(QByteArrayView(line).sliced(at, qMin<qsizetype>(4096, line.size() - at)), false, out);
+        assembler.append(QByteArrayView(line).sliced(at, qMin<qsizetype>(4096, line.size() - at)),
+                         false, out);
     assembler.append("\r\n" + line + "\r\n", false, out);
     QByteArray edited = line;
     edited[40000] = ';';

@@ -142,11 +142,13 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         {QStringLiteral("0"), logPath, QStringLiteral("COM port 0 does not exist or busy")},
         {QStringLiteral("99999"), logPath, QStringLiteral("COM port 99999 does not exist or busy")},
         {QStringLiteral(" 5 "), QString(), QStringLiteral("Can't open or create file: ")},
-        {QStringLiteral("5"), dir.path(), QStringLiteral("Can't open or create file: ") + dir.path()},
+        {QStringLiteral("5"), dir.path(),
+         QStringLiteral("Can't open or create file: ") + dir.path()},
     };
     // A dangling link stands for an unplugged adapter, and keeps port 7 off
     // the machine's real /dev/ttyS6.
-    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("gone")), dir.filePath(QStringLiteral("com7"))));
+    ASSERT_TRUE(
+        QFile::link(dir.filePath(QStringLiteral("gone")), dir.filePath(QStringLiteral("com7"))));
     for (const Case &c : cases) {
         MessageBoxWatcher boxes;
         window.txtPort->setText(c.port);

@@ -5,8 +5,8 @@
 #include <QFile>
 #include <QList>
 #include <QTemporaryDir>
-#include <gtest/gtest.h>
 #include <csignal>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -49,12 +49,13 @@ TEST(SettingsFile, HandWrittenFilesRestoreByTheRules)
         {"&H7\r\n;\r\nx\r\n\r\n\r\n", {"7", ";", "x", 0, 0}},
         {"0.00001\r\n;\r\nx\r\n\r\n\r\n", {"1E-05", ";", "x", 0, 0}},
         {"\r\n\r\n\r\n\r\n\r\n", {"1", ";", defaultLog, 0, 0}},
-        {"1\r\n \r\nx\r\n\r\n\r\n", {"1", "", "x", 0, 0}},            // a blank-only line 2 empties the delimiter
+        {"1\r\n \r\nx\r\n\r\n\r\n",
+         {"1", "", "x", 0, 0}}, // a blank-only line 2 empties the delimiter
         {"1\r\n |x \r\nx\r\n\r\n\r\n", {"1", "|", "x", 0, 0}},
-        {"1\r\n\t\r\nx\r\n\r\n\r\n", {"1", "\t", "x", 0, 0}},         // tabs are no blanks
-        {"1\r\n;\r\n   \r\n\r\n\r\n", {"1", ";", "", 0, 0}},           // a blank-only line 3 empties the path
+        {"1\r\n\t\r\nx\r\n\r\n\r\n", {"1", "\t", "x", 0, 0}}, // tabs are no blanks
+        {"1\r\n;\r\n   \r\n\r\n\r\n", {"1", ";", "", 0, 0}}, // a blank-only line 3 empties the path
         {"1\r\n;\r\n  /a b.csv  \r\n\r\n\r\n", {"1", ";", "/a b.csv", 0, 0}},
-        {"1\r\n;\r\nx\r\n1.5\r\n0.5\r\n", {"1", ";", "x", 2, 0}},     // halves to even
+        {"1\r\n;\r\nx\r\n1.5\r\n0.5\r\n", {"1", ";", "x", 2, 0}}, // halves to even
         {"1\r\n;\r\nx\r\n 2\r\n 0\r\n", {"1", ";", "x", 0, 0}},
         {"1\r\n;\r\nx\r\n 1.49\r\n 0.51\r\n", {"1", ";", "x", 1, 1}},
         {"1\r\n;\r\nx\r\n-1\r\n1 \r\n", {"1", ";", "x", 0, 1}},

@@ -24,7 +24,8 @@ TEST(Simulator, ReplayedLinesArriveByteExact)
     QByteArray replay;
     QByteArray expected;
     for (int i = 0; i < 2000; ++i) {
-        const QByteArray line = QByteArray::number(i) + ",21." + QByteArray::number(i % 10) + ",\xc3\xa9";
+        const QByteArray line =
+            QByteArray::number(i) + ",21." + QByteArray::number(i % 10) + ",\xc3\xa9";
         replay += line + (i % 2 ? "\n" : "\r\n"); // either line end in the file
         expected += QByteArray(line).replace(',', '|') + "\r\n";
     }

@@ -43,7 +43,10 @@ TEST_F(WindowTest, ControlsAreWhereTheLayoutPutsThem)
         {"chkTime", "Frame1", {144, 16, 81, 17}, "Add Time", "Add system time mark to each line "},
         {"lbl2", "Frame1", {8, 48, 57, 17}, "Delimiter", ""},
         {"txtDelim", "Frame1", {64, 47, 17, 19}, ";", "Fields delimiter character"},
-        {"chkOver", "Frame1", {144, 48, 97, 17}, "Overwrite Log",
+        {"chkOver",
+         "Frame1",
+         {144, 48, 97, 17},
+         "Overwrite Log",
          "Overwrite file content or append new log to the end of file"},
         {"Label3", "frmTarnel", {8, 96, 49, 17}, "Log file:", ""},
         {"txtFile", "frmTarnel", {8, 112, 249, 19}, dir.filePath("log.csv"), "Log file name"},
@@ -105,7 +108,8 @@ TEST_F(WindowTest, TabOrderFollowsTheLayoutAndEnterDoesNotStart)
     }
     EXPECT_FALSE(window.cmdStart->isDefault());
     QSignalSpy clicks(window.cmdStart, &QPushButton::clicked);
-    for (QWidget *focus : {static_cast<QWidget *>(window.txtPort), static_cast<QWidget *>(window.cmdStart)}) {
+    for (QWidget *focus :
+         {static_cast<QWidget *>(window.txtPort), static_cast<QWidget *>(window.cmdStart)}) {
         focus->setFocus();
         QTest::keyClick(focus, Qt::Key_Return);
         QTest::keyClick(focus, Qt::Key_Enter);
@@ -121,15 +125,24 @@ TEST_F(WindowTest, StatusMessagesAreClearedByTheTimer)
     EXPECT_FALSE(window.Timer1->isActive());
 
     const QList<std::pair<int, QString>> codes{
-        {3, "Change in CTS Detected"},   {4, "Change in DSR Detected"},
-        {5, "Change in CD Detected"},    {6, "The Phone is Ringing"},
-        {7, "End of File Detected"},     {1001, "Break Received"},
-        {1002, "CTS Timeout"},           {1003, "DSR Timeout"},
-        {1004, "Framing Error"},         {1006, "Overrun Error"},
-        {1007, "Carrier Detect Timeout"}, {1008, "Receive Buffer Overflow"},
-        {1009, "Parity Error"},          {1010, "Transmit Buffer Full"},
-        {1011, "Error retrieving DCB"},  {0, "Unknown error or event"},
-        {1005, "Unknown error or event"}, {-3, "Unknown error or event"},
+        {3, "Change in CTS Detected"},
+        {4, "Change in DSR Detected"},
+        {5, "Change in CD Detected"},
+        {6, "The Phone is Ringing"},
+        {7, "End of File Detected"},
+        {1001, "Break Received"},
+        {1002, "CTS Timeout"},
+        {1003, "DSR Timeout"},
+        {1004, "Framing Error"},
+        {1006, "Overrun Error"},
+        {1007, "Carrier Detect Timeout"},
+        {1008, "Receive Buffer Overflow"},
+        {1009, "Parity Error"},
+        {1010, "Transmit Buffer Full"},
+        {1011, "Error retrieving DCB"},
+        {0, "Unknown error or event"},
+        {1005, "Unknown error or event"},
+        {-3, "Unknown error or event"},
         {32767, "Unknown error or event"},
     };
     for (const auto &[code, text] : codes) {

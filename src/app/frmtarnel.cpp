@@ -30,8 +30,7 @@ QRect fromTwips(int left, int top, int width, int height)
     return {px(left), px(top), px(width), px(height)};
 }
 
-template <typename Control>
-Control *place(QWidget *parent, const char *name, const QRect &geometry)
+template <typename Control> Control *place(QWidget *parent, const char *name, const QRect &geometry)
 {
     auto *control = new Control(parent);
     control->setObjectName(QLatin1String(name));
@@ -50,7 +49,10 @@ QFont windowFont()
     return font;
 }
 
-bool isChecked(const QCheckBox *box) { return box->checkState() == Qt::Checked; }
+bool isChecked(const QCheckBox *box)
+{
+    return box->checkState() == Qt::Checked;
+}
 
 int checkValue(const QCheckBox *box)
 {
@@ -67,7 +69,9 @@ int checkValue(const QCheckBox *box)
 void setCheckValue(QCheckBox *box, int value)
 {
     // Only the settings file gives 2, the greyed state; see createControls().
-    box->setCheckState(value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked);
+    box->setCheckState(value == 1   ? Qt::Checked
+                       : value == 2 ? Qt::PartiallyChecked
+                                    : Qt::Unchecked);
 }
 
 } // namespace
@@ -200,7 +204,7 @@ void FrmTarnel::receive()
 {
     const auto result = m_session.receive(comm->readInput(), isChecked(chkTime));
     // Only the last of several lines could ever be seen.
-    if (result.lineCount > 0)
+    if (result.hasLines)
         Label1->setText(statusText(result.lastLine));
     if (result.writeFailed) {
         showIdle();

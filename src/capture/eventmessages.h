@@ -32,7 +32,13 @@ bool showsMessage(int code);
 // The status line text for a code; unknown codes share one text.
 QString messageFor(int code);
 
-inline QString deviceDisconnected() { return QStringLiteral("Device disconnected"); }
-inline QString deviceReconnected() { return QStringLiteral("Device reconnected"); }
+inline QString deviceDisconnected()
+{
+    return QStringLiteral("Device disconnected");
+}
+inline QString deviceReconnected()
+{
+    return QStringLiteral("Device reconnected");
+}
 
 } // namespace EventMessages

@@ -2,61 +2,114 @@
 
 #include <cstring>
 
+namespace {
+
+// The position of the LF of the last CR LF whose LF lies in [from, size), or -1.
+qsizetype lastLineEnd(const char *data, qsizetype from, qsizetype size)
+{
+    qsizetype end = size;
+    while (end > from) {
+        const void *lf = memrchr(data + from, '\n', size_t(end - from));
+        if (!lf)
+            return -1;
+        const qsizetype pos = static_cast<const char *>(lf) - data;
+        if (pos > 0 && data[pos - 1] == '\r')
+            return pos;
+        end = pos;
+    }
+    return -1;
+}
+
+// The position of the LF of the first CR LF whose LF lies in [from, size), or -1.
+qsizetype firstLineEnd(const char *data, qsizetype from, qsizetype size)
+{
+    while (from < size) {
+        const void *lf = std::memchr(data + from, '\n', size_t(size - from));
+        if (!lf)
+            return -1;
+        const qsizetype pos = static_cast<const char *>(lf) - data;
+        if (pos > 0 && data[pos - 1] == '\r')
+            return pos;
+        from = pos + 1;
+    }
+    return -1;
+}
+
+} // namespace
+
 LineAssembler::Result LineAssembler::append(QByteArrayView bytes, bool timeMarks, QByteArray &out)
 {
+    // Most reads end with a complete line: work on them in place and keep
+    // only the rest, rather than copying everything into the buffer first.
+    const bool inPlace = m_buffer.isEmpty();
+    if (!inPlace)
+        m_buffer.append(bytes);
+    const QByteArrayView data = inPlace ? bytes : QByteArrayView(m_buffer);
+
+    // A line end split across two reads has its CR before m_scanned and its
+    // LF at it; nothing else before m_scanned needs searching again.
+    const qsizetype lastEnd = lastLineEnd(data.data(), m_scanned, data.size());
     Result result;
-    m_buffer.append(bytes);
-    const char *data = m_buffer.constData();
-    const qsizetype size = m_buffer.size();
-    qsizetype lineStart = 0;
-    // Search for LF and look back for its CR, so a CR LF split across two
-    // calls is found and no byte is searched twice.
-    qsizetype pos = m_scanned;
-    qsizetype lastLineBegin = -1;
-    while (pos < size) {
-        const void *lf = std::memchr(data + pos, '\n', size_t(size - pos));
-        if (!lf)
-            break;
-        const qsizetype lfPos = static_cast<const char *>(lf) - data;
-        pos = lfPos + 1;
-        if (lfPos == lineStart || data[lfPos - 1] != '\r')
-            continue;
-        lastLineBegin = renderLine({data + lineStart, lfPos - 1 - lineStart}, timeMarks, out);
-        ++result.lineCount;
-        lineStart = pos;
+    if (lastEnd >= 0) {
+        const QByteArrayView lines = data.first(lastEnd + 1);
+        if (timeMarks)
+            renderMarkedLines(lines, out);
+        else
+            renderLines(lines, out);
+        const qsizetype lastStart = lastLineEnd(lines.data(), 0, lastEnd - 1) + 1;
+        result.hasLines = true;
+        result.lastLine = QByteArray(lines.data() + lastStart, lastEnd - 1 - lastStart);
+        replaceCommas(result.lastLine);
     }
-    if (result.lineCount > 0)
-        result.lastLine = out.sliced(lastLineBegin, out.size() - 2 - lastLineBegin);
-    m_buffer.remove(0, lineStart);
+    const qsizetype consumed = lastEnd + 1;
+    if (inPlace)
+        m_buffer = bytes.sliced(consumed).toByteArray();
+    else
+        m_buffer.remove(0, consumed);
     m_scanned = m_buffer.size();
     return result;
 }
 
-qsizetype LineAssembler::renderLine(QByteArrayView line, bool timeMarks, QByteArray &out)
+void LineAssembler::renderLines(QByteArrayView lines, QByteArray &out) const
 {
-    if (timeMarks)
-        out.append(m_timeMark.current(m_delimiter));
-    const qsizetype lineBegin = out.size();
-    if (m_delimiter.size() == 1) {
-        out.append(line);
-        char *p = out.data() + lineBegin;
-        char *const end = out.data() + out.size();
-        const char delimiter = m_delimiter[0];
-        while ((p = static_cast<char *>(std::memchr(p, ',', size_t(end - p))))) {
-            *p++ = delimiter;
-        }
-    } else if (m_delimiter.isEmpty()) {
-        out.append(line);
-    } else {
-        const char *p = line.data();
-        const char *const end = p + line.size();
-        while (const void *comma = std::memchr(p, ',', size_t(end - p))) {
-            out.append(p, static_cast<const char *>(comma) - p);
-            out.append(m_delimiter);
-            p = static_cast<const char *>(comma) + 1;
-        }
-        out.append(p, end - p);
+    // Line ends pass through unchanged, so complete lines are one block.
+    const qsizetype begin = out.size();
+    if (m_delimiter.size() <= 1) {
+        out.append(lines);
+        if (m_delimiter.size() == 1)
+            replaceCommas(out.data() + begin, out.data() + out.size(), m_delimiter[0]);
+        return;
     }
-    out.append("\r\n", 2);
-    return lineBegin;
+    const char *p = lines.data();
+    const char *const end = p + lines.size();
+    while (const void *comma = std::memchr(p, ',', size_t(end - p))) {
+        out.append(p, static_cast<const char *>(comma) - p);
+        out.append(m_delimiter);
+        p = static_cast<const char *>(comma) + 1;
+    }
+    out.append(p, end - p);
+}
+
+void LineAssembler::renderMarkedLines(QByteArrayView lines, QByteArray &out)
+{
+    qsizetype start = 0;
+    for (qsizetype lf; (lf = firstLineEnd(lines.data(), start, lines.size())) >= 0;
+         start = lf + 1) {
+        out.append(m_timeMark.current(m_delimiter)); // one clock reading per line
+        renderLines(lines.sliced(start, lf + 1 - start), out);
+    }
+}
+
+void LineAssembler::replaceCommas(char *p, char *end, char delimiter)
+{
+    while ((p = static_cast<char *>(std::memchr(p, ',', size_t(end - p)))))
+        *p++ = delimiter;
+}
+
+void LineAssembler::replaceCommas(QByteArray &line) const
+{
+    if (m_delimiter.size() == 1)
+        replaceCommas(line.data(), line.data() + line.size(), m_delimiter[0]);
+    else if (m_delimiter.size() > 1)
+        line.replace(',', m_delimiter);
 }

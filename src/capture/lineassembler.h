@@ -14,7 +14,7 @@ class LineAssembler
 public:
     struct Result
     {
-        qsizetype lineCount = 0;
+        bool hasLines = false;
         QByteArray lastLine; // as edited, without the time mark
     };
 
@@ -31,11 +31,13 @@ public:
     QByteArrayView pending() const { return m_buffer; }
 
 private:
-    // Returns where the edited line begins in out.
-    qsizetype renderLine(QByteArrayView line, bool timeMarks, QByteArray &out);
+    void renderLines(QByteArrayView lines, QByteArray &out) const;
+    void renderMarkedLines(QByteArrayView lines, QByteArray &out);
+    void replaceCommas(QByteArray &line) const;
+    static void replaceCommas(char *p, char *end, char delimiter);
 
     QByteArray m_buffer;
-    qsizetype m_scanned = 0; // bytes of m_buffer already searched for an LF
+    qsizetype m_scanned = 0; // bytes of m_buffer already searched for a line end
     QByteArray m_delimiter;
     TimeMark m_timeMark;
 };

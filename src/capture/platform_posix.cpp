@@ -82,8 +82,10 @@ public:
         int bits = 0;
         if (::ioctl(m_descriptor, TIOCMGET, &bits) != 0)
             return std::nullopt;
-        return ((bits & TIOCM_CTS) ? ModemLine::Cts : 0) | ((bits & TIOCM_DSR) ? ModemLine::Dsr : 0) |
-               ((bits & TIOCM_CAR) ? ModemLine::Cd : 0) | ((bits & TIOCM_RNG) ? ModemLine::Ring : 0);
+        return ((bits & TIOCM_CTS) ? ModemLine::Cts : 0) |
+               ((bits & TIOCM_DSR) ? ModemLine::Dsr : 0) |
+               ((bits & TIOCM_CAR) ? ModemLine::Cd : 0) |
+               ((bits & TIOCM_RNG) ? ModemLine::Ring : 0);
     }
 
 private:
@@ -105,7 +107,8 @@ QString devicePathForPort(int portNumber, const QString &programDir)
 
 std::optional<LineSettings> readLineSettings(const QString &devicePath)
 {
-    const int fd = ::open(QFile::encodeName(devicePath).constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(QFile::encodeName(devicePath).constData(),
+                          O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return std::nullopt;
     termios tio{};

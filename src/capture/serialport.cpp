@@ -14,7 +14,8 @@ SerialPort::SerialPort(const QString &programDir, QObject *parent)
 {
     m_pollTimer.setInterval(pollIntervalMs);
     m_retryTimer.setInterval(retryIntervalMs);
-    connect(&m_port, &QSerialPort::readyRead, this, [this] { emit notification(EventCode::Receive); });
+    connect(&m_port, &QSerialPort::readyRead, this,
+            [this] { emit notification(EventCode::Receive); });
     // Queued: the port raises its error from inside its own read notifier,
     // which must not be closed under it.
     connect(&m_port, &QSerialPort::errorOccurred, this, &SerialPort::handleError,
@@ -84,7 +85,8 @@ void SerialPort::handleError(QSerialPort::SerialPortError error)
 {
     // The device went away (unplugged, other side closed): the port would
     // report this endlessly, so close it and wait for the device instead.
-    if ((error != QSerialPort::ReadError && error != QSerialPort::ResourceError) || !m_port.isOpen())
+    if ((error != QSerialPort::ReadError && error != QSerialPort::ResourceError) ||
+        !m_port.isOpen())
         return;
     if (m_port.bytesAvailable() > 0) // what arrived before the loss still gets logged
         emit notification(EventCode::Receive);

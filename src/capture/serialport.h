@@ -37,7 +37,10 @@ public:
     QByteArray readInput() { return m_port.isOpen() ? m_port.readAll() : QByteArray(); }
 
     // Tests replace where line states come from.
-    void setStateSourceFactory(StateSourceFactory factory) { m_stateSourceFactory = std::move(factory); }
+    void setStateSourceFactory(StateSourceFactory factory)
+    {
+        m_stateSourceFactory = std::move(factory);
+    }
 
 signals:
     void notification(int code);

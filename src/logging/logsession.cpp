@@ -33,7 +33,7 @@ LogSession::ReceiveResult LogSession::receive(QByteArrayView bytes, bool timeMar
         return result;
     m_pending.resize(0); // keeps the allocation
     const auto lines = m_assembler.append(bytes, timeMarks, m_pending);
-    result.lineCount = lines.lineCount;
+    result.hasLines = lines.hasLines;
     result.lastLine = lines.lastLine;
     if (!m_file.write(m_pending)) {
         stop();

@@ -23,7 +23,7 @@ public:
 
     struct ReceiveResult
     {
-        qsizetype lineCount = 0;
+        bool hasLines = false;
         QByteArray lastLine;
         bool writeFailed = false; // logging has then stopped
     };

@@ -42,9 +42,15 @@ void applyCheckState(const QString &line, int &state)
 
 } // namespace
 
-QString path(const QString &programDir) { return programDir + QStringLiteral("/tarnel.ini"); }
+QString path(const QString &programDir)
+{
+    return programDir + QStringLiteral("/tarnel.ini");
+}
 
-QString defaultLogPath(const QString &programDir) { return programDir + QStringLiteral("/log.csv"); }
+QString defaultLogPath(const QString &programDir)
+{
+    return programDir + QStringLiteral("/log.csv");
+}
 
 void load(const QString &filePath, const QString &defaultLog, WindowFields &fields)
 {
@@ -77,10 +83,11 @@ void apply(const QByteArray &content, const QString &defaultLog, WindowFields &f
 
 QByteArray serialize(const WindowFields &fields)
 {
-    const QString text = TextNumbers::trimBlanks(fields.port) + QStringLiteral("\r\n") +
-                         TextNumbers::trimBlanks(fields.delimiter) + QStringLiteral("\r\n") +
-                         TextNumbers::trimBlanks(fields.logFile) + QStringLiteral("\r\n") +
-                         QStringLiteral(" %1\r\n %2\r\n").arg(fields.timeMark).arg(fields.overwrite);
+    const QString text =
+        TextNumbers::trimBlanks(fields.port) + QStringLiteral("\r\n") +
+        TextNumbers::trimBlanks(fields.delimiter) + QStringLiteral("\r\n") +
+        TextNumbers::trimBlanks(fields.logFile) + QStringLiteral("\r\n") +
+        QStringLiteral(" %1\r\n %2\r\n").arg(fields.timeMark).arg(fields.overwrite);
     return text.toLocal8Bit();
 }
 

@@ -1,17 +1,23 @@
 #include "settings/textnumbers.h"
 
+#include <cctype>
 #include <charconv>
 #include <clocale>
-#include <cstdlib>
-#include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <string>
 
 namespace TextNumbers {
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-bool isExponentMark(char c) { return c == 'e' || c == 'E' || c == 'd' || c == 'D'; }
+bool isDigit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+bool isExponentMark(char c)
+{
+    return c == 'e' || c == 'E' || c == 'd' || c == 'D';
+}
 
 // Only ASCII can take part in a number, so the rest becomes a stop mark.
 std::string compactAscii(QStringView text)

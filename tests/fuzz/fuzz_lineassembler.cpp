@@ -1,6 +1,7 @@
 // Line assembly against a one-shot reference: the same bytes, cut into
-// pieces as the fuzzer chooses, must give the reference's output and leave
-// the same partial line.
+// pieces as the fuzzer chooses, with any delimiter byte and time marks on or
+// off (from a fixed clock), must give the reference's output and leave the
+// same partial line.
 #include "capture/lineassembler.h"
 
 #include <cstdlib>
@@ -16,12 +17,19 @@ struct Reference
     std::string pending;
 };
 
+std::time_t fixedClock()
+{
+    return 1772409599;
+}
+
 // Deliberately plain: find each CR LF in the whole stream, left to right.
-Reference referenceTransform(const std::string &stream, const std::string &delimiter)
+Reference referenceTransform(const std::string &stream, const std::string &delimiter,
+                             const std::string &mark)
 {
     Reference ref;
     size_t start = 0;
     for (size_t end; (end = stream.find("\r\n", start)) != std::string::npos; start = end + 2) {
+        ref.output += mark;
         for (size_t i = start; i < end; ++i) {
             if (stream[i] == ',' && !delimiter.empty())
                 ref.output += delimiter;
@@ -40,6 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     FuzzedDataProvider input(data, size);
     const bool emptyDelimiter = input.ConsumeBool();
+    const bool timeMarks = input.ConsumeBool();
     const char delimiterByte = char(input.ConsumeIntegral<uint8_t>());
     const std::string delimiter = emptyDelimiter ? std::string() : std::string(1, delimiterByte);
     std::vector<size_t> cuts;
@@ -48,17 +57,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         cuts.push_back(input.ConsumeIntegralInRange<size_t>(1, 4096));
     const std::string stream = input.ConsumeRemainingBytesAsString();
 
-    LineAssembler assembler;
+    LineAssembler assembler(&fixedClock);
     assembler.setDelimiter(QByteArray::fromStdString(delimiter));
     QByteArray out;
     size_t at = 0;
     for (size_t i = 0; at < stream.size(); ++i) {
-        const size_t n = std::min(cuts.empty() ? stream.size() : cuts[i % cuts.size()], stream.size() - at);
-        assembler.append(QByteArrayView(stream.data() + at, qsizetype(n)), false, out);
+        const size_t n =
+            std::min(cuts.empty() ? stream.size() : cuts[i % cuts.size()], stream.size() - at);
+        assembler.append(QByteArrayView(stream.data() + at, qsizetype(n)), timeMarks, out);
         at += n;
     }
-    const Reference ref = referenceTransform(stream, delimiter);
-    if (out.toStdString() != ref.output || assembler.pending().toByteArray().toStdString() != ref.pending)
+    const std::string mark =
+        timeMarks
+            ? TimeMark::format(fixedClock(), QByteArray::fromStdString(delimiter)).toStdString()
+            : std::string();
+    const Reference ref = referenceTransform(stream, delimiter, mark);
+    if (out.toStdString() != ref.output ||
+        assembler.pending().toByteArray().toStdString() != ref.pending)
         std::abort();
     return 0;
 }

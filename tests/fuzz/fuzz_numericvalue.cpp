@@ -40,7 +40,8 @@ bool inAlphabet(const std::string &text)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::string text(reinterpret_cast<const char *>(data), size);
-    const double value = TextNumbers::numericValue(QString::fromLatin1(text.data(), qsizetype(size)));
+    const double value =
+        TextNumbers::numericValue(QString::fromLatin1(text.data(), qsizetype(size)));
     TextNumbers::numberText(value);
     TextNumbers::portNumber(QString::fromUtf8(text.data(), qsizetype(size)));
     if (inAlphabet(text) && size < 4096) {

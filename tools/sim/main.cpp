@@ -26,7 +26,10 @@ namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
-void requestStop(int) { stopRequested = 1; }
+void requestStop(int)
+{
+    stopRequested = 1;
+}
 
 void installSignalHandlers()
 {
@@ -138,7 +141,8 @@ int run(const SimOptions &options)
     fs::remove(link, ec);
     fs::create_symlink(name, link, ec);
     if (ec) {
-        std::fprintf(stderr, "tarnel-sim: cannot link %s: %s\n", link.c_str(), ec.message().c_str());
+        std::fprintf(stderr, "tarnel-sim: cannot link %s: %s\n", link.c_str(),
+                     ec.message().c_str());
         return 1;
     }
     std::printf("tarnel-sim: COM %d is %s (%s)\n", options.port, link.c_str(), name);

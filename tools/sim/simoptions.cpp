@@ -46,10 +46,14 @@ std::string simUsage()
 ParseResult parseSimOptions(int argc, char *argv[], SimOptions &options, std::string &error)
 {
     static const option longOptions[] = {
-        {"dir", required_argument, nullptr, 'd'},  {"port", required_argument, nullptr, 'p'},
-        {"rate", required_argument, nullptr, 'r'}, {"burst", no_argument, nullptr, 'b'},
-        {"count", required_argument, nullptr, 'c'}, {"replay", required_argument, nullptr, 'f'},
-        {"seed", required_argument, nullptr, 's'}, {"help", no_argument, nullptr, 'h'},
+        {"dir", required_argument, nullptr, 'd'},
+        {"port", required_argument, nullptr, 'p'},
+        {"rate", required_argument, nullptr, 'r'},
+        {"burst", no_argument, nullptr, 'b'},
+        {"count", required_argument, nullptr, 'c'},
+        {"replay", required_argument, nullptr, 'f'},
+        {"seed", required_argument, nullptr, 's'},
+        {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     options.directory = executableDirectory();
@@ -62,7 +66,8 @@ ParseResult parseSimOptions(int argc, char *argv[], SimOptions &options, std::st
             options.directory = optarg;
             break;
         case 'p':
-            if (!parseNumber(optarg, number) || number < 1 || number > 32767 || number != int(number)) {
+            if (!parseNumber(optarg, number) || number < 1 || number > 32767 ||
+                number != int(number)) {
                 error = "--port takes a whole number from 1 to 32767";
                 return ParseResult::Error;
             }

@@ -6,9 +6,9 @@ struct SimOptions
 {
     std::string directory; // where the com<N> link goes
     int port = 1;
-    double rate = 2;       // lines a second
-    bool burst = false;    // as fast as the reader takes them
-    long count = -1;       // lines to send; -1 for no end
+    double rate = 2;    // lines a second
+    bool burst = false; // as fast as the reader takes them
+    long count = -1;    // lines to send; -1 for no end
     std::string replayFile;
     unsigned seed = 1;
 };
