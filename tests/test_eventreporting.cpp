@@ -7,6 +7,7 @@
 #include "support/eventloop.h"
 #include "support/messageboxwatcher.h"
 #include "support/ptydevice.h"
+#include "support/ptywindowtest.h"
 
 #include <QFile>
 #include <QLabel>
@@ -94,27 +95,7 @@ TEST(LineEventDetector, APseudoTerminalHasNeitherCountersNorModemLines)
     EXPECT_FALSE(detector.start(source.get()));
 }
 
-class DeviceEventsTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(device.open(dir.path(), 5));
-        window.txtPort->setText(QStringLiteral("5"));
-        window.txtFile->setText(logPath);
-    }
-
-    QByteArray log() const
-    {
-        QFile file(logPath);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    QTemporaryDir dir;
-    PtyDevice device;
-    FrmTarnel window{dir.path()};
-    QString logPath = dir.filePath(QStringLiteral("log.csv"));
-};
+using DeviceEventsTest = PtyWindowTest;
 
 TEST_F(DeviceEventsTest, CountersFromTheDriverReachTheStatusLine)
 {

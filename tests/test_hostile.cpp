@@ -2,7 +2,9 @@
 #include "app/frmtarnel.h"
 #include "capture/serialport.h"
 #include "support/eventloop.h"
+#include "support/files.h"
 #include "support/ptydevice.h"
+#include "support/ptywindowtest.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -16,40 +18,14 @@
 
 namespace {
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-qint64 fileSize(const QString &path)
-{
-    return QFileInfo(path).size();
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(file.write(content), content.size());
-}
-
-class HostileDeviceTest : public ::testing::Test
+class HostileDeviceTest : public PtyWindowTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(device.open(dir.path(), 4));
-        window.txtPort->setText(QStringLiteral("4"));
-        window.txtFile->setText(logPath);
-        window.cmdStart->click();
-        ASSERT_EQ(window.cmdStart->text(), QStringLiteral("Stop"));
+        PtyWindowTest::SetUp();
+        start();
     }
-
-    QTemporaryDir dir;
-    PtyDevice device;
-    FrmTarnel window{dir.path()};
-    QString logPath = dir.filePath(QStringLiteral("log.csv"));
 };
 
 TEST_F(HostileDeviceTest, AFiftyMegabyteLineWaitsForItsEndThenArrivesWhole)
@@ -131,7 +107,7 @@ TEST(HostileSettings, StrangeSettingsFilesNeverStopTheWindow)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         QTemporaryDir dir;
-        writeFile(dir.filePath("tarnel.ini"), c.content);
+        ASSERT_TRUE(writeFile(dir.filePath("tarnel.ini"), c.content));
         {
             FrmTarnel window(dir.path());
             if (!c.port.isEmpty()) {

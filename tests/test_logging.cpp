@@ -2,8 +2,10 @@
 #include "app/frmtarnel.h"
 #include "capture/serialport.h"
 #include "support/eventloop.h"
+#include "support/files.h"
 #include "support/messageboxwatcher.h"
 #include "support/ptydevice.h"
+#include "support/ptywindowtest.h"
 
 #include <QCheckBox>
 #include <QFile>
@@ -15,47 +17,7 @@
 
 namespace {
 
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
-
-class LoggingTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(dir.isValid());
-        ASSERT_TRUE(device.open(dir.path(), 5));
-        window.txtPort->setText(QStringLiteral("5"));
-        window.txtFile->setText(logPath);
-    }
-
-    bool logEquals(const QByteArray &expected, int timeoutMs = 5000)
-    {
-        waitUntil([&] { return readFile(logPath) == expected; }, timeoutMs);
-        return readFile(logPath) == expected;
-    }
-
-    void start()
-    {
-        window.cmdStart->click();
-        ASSERT_EQ(window.cmdStart->text(), QStringLiteral("Stop"));
-    }
-
-    QTemporaryDir dir;
-    PtyDevice device;
-    FrmTarnel window{dir.path()};
-    QString logPath = dir.filePath(QStringLiteral("log.csv"));
-};
+using LoggingTest = PtyWindowTest;
 
 TEST_F(LoggingTest, LinesReachTheFileAsTheDeviceSendsThem)
 {
@@ -94,7 +56,7 @@ TEST_F(LoggingTest, EveryByteValueAndHugeLinesArriveUnchanged)
 
 TEST_F(LoggingTest, AppendOrOverwriteAndPartialLinesKeptAcrossStop)
 {
-    writeFile(logPath, "old\r\n");
+    ASSERT_TRUE(writeFile(logPath, "old\r\n"));
     start();
     ASSERT_TRUE(device.write("one\r\npart"));
     EXPECT_TRUE(logEquals("old\r\none\r\n"));
@@ -119,8 +81,8 @@ TEST_F(LoggingTest, AppendOrOverwriteAndPartialLinesKeptAcrossStop)
 TEST_F(LoggingTest, OverwriteTakesWildcardNamesLiterally)
 {
     const QString starred = dir.filePath(QStringLiteral("*.csv"));
-    writeFile(starred, "old\r\n");
-    writeFile(logPath, "keep\r\n");
+    ASSERT_TRUE(writeFile(starred, "old\r\n"));
+    ASSERT_TRUE(writeFile(logPath, "keep\r\n"));
     window.txtFile->setText(starred);
     window.chkOver->setChecked(true);
     start();

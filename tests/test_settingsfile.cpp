@@ -1,5 +1,6 @@
 // The settings file: what is restored from hand-written files, and what is written.
 #include "settings/settingsfile.h"
+#include "support/files.h"
 
 #include <QDir>
 #include <QFile>
@@ -27,13 +28,6 @@ void expectFields(const WindowFields &f, const Fields &e)
     EXPECT_EQ(f.logFile, e.logFile);
     EXPECT_EQ(f.timeMark, e.timeMark);
     EXPECT_EQ(f.overwrite, e.overwrite);
-}
-
-void writeFile(const QString &path, const QByteArray &content)
-{
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(content);
 }
 
 TEST(SettingsFile, HandWrittenFilesRestoreByTheRules)
@@ -99,7 +93,7 @@ TEST(SettingsFile, AbsentOrUnreadableFilesGiveTheDefaults)
     ASSERT_TRUE(QDir(dir.path()).rmdir("tarnel.ini"));
 
     if (::geteuid() != 0) { // root reads whatever the permissions say
-        writeFile(path, "5\r\n|\r\n/x\r\n 1\r\n 1\r\n");
+        ASSERT_TRUE(writeFile(path, "5\r\n|\r\n/x\r\n 1\r\n 1\r\n"));
         QFile::setPermissions(path, QFileDevice::WriteOwner);
         WindowFields unreadable;
         SettingsFile::load(path, defaultLog, unreadable);
@@ -135,7 +129,7 @@ TEST(SettingsFile, AFailedSaveKeepsTheOldFile)
     QTemporaryDir dir;
     const QString path = SettingsFile::path(dir.path());
     const QByteArray old = "5\r\n|\r\n/old\r\n 1\r\n 1\r\n";
-    writeFile(path, old);
+    ASSERT_TRUE(writeFile(path, old));
 
     // The name taken by a directory: nothing can be written.
     const QString blocked = dir.filePath("blocked.ini");

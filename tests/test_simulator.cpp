@@ -1,6 +1,7 @@
 // tarnel-sim as the device, driving the real window.
 #include "app/frmtarnel.h"
 #include "support/eventloop.h"
+#include "support/files.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,12 +12,6 @@
 #include <gtest/gtest.h>
 
 namespace {
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 TEST(Simulator, ReplayedLinesArriveByteExact)
 {
