@@ -29,7 +29,7 @@ for name in "${fuzzers[@]}"; do
     echo "fuzz_$name FAILED:"
     tail -40 "$log"
     for artifact in "$work/artifacts-$name"/*; do
-      [ -e "$artifact" ] && { echo "input that failed ($artifact):"; xxd "$artifact" | head -20; }
+      [ -e "$artifact" ] && { echo "input that failed ($artifact):"; od -A x -t x1z "$artifact" | head -20; }
     done
   fi
 done

@@ -6,10 +6,10 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-serialport-dev libgl-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core fonts-dejavu-extra
-  xvfb x11-apps
+  xvfb
   picocom tio
   locales
 )

