@@ -4,9 +4,12 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./tools/build.sh build
-for tool in xdotool import; do
-  command -v "$tool" >/dev/null || { apt-get install -y -qq xdotool imagemagick >/dev/null; break; }
-done
+if ! command -v xdotool >/dev/null || ! command -v import >/dev/null; then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq xdotool imagemagick >/dev/null
+fi
 
 work="$(mktemp -d)"
 cp build/bin/tarnel build/bin/tarnel-sim "$work/" # a clean program directory
