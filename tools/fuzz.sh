@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzzers with clang and runs each for the given number of seconds
-# (default 30), starting from the committed seed corpus.
+# (default 30), starting from the committed starting corpus.
 #   tools/fuzz.sh [seconds] [fuzzer...]     e.g. tools/fuzz.sh 3600 settings
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -3,7 +3,7 @@
 #   1. the suite in the normal build (build/),
 #   2. the suite again under AddressSanitizer and UndefinedBehaviorSanitizer
 #      (build-asan/),
-#   3. each fuzzer for 30 seconds from its seed corpus (build-fuzz/).
+#   3. each fuzzer for 30 seconds from its starting corpus (build-fuzz/).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen

@@ -67,7 +67,7 @@ bool writeAll(int fd, const std::string &bytes)
 class SensorReadings
 {
 public:
-    explicit SensorReadings(unsigned seed) : m_random(seed) {}
+    explicit SensorReadings(unsigned variant) : m_random(variant) {}
 
     std::string next()
     {
@@ -154,7 +154,7 @@ int run(const SimOptions &options)
         fs::remove(link, ec);
         return 1;
     }
-    SensorReadings sensor(options.seed);
+    SensorReadings sensor(options.variant);
     const auto interval = std::chrono::duration<double>(options.rate > 0 ? 1.0 / options.rate : 0);
     auto due = std::chrono::steady_clock::now();
     long sent = 0;

@@ -39,7 +39,7 @@ std::string simUsage()
            "  -c, --count N       stop sending after N lines, and keep the device\n"
            "                      open until ended\n"
            "  -f, --replay FILE   send the lines of FILE instead, in order\n"
-           "  -s, --seed N        seed of the simulated readings (default 1)\n"
+           "  -v, --variant N     which series of readings to send (default 1)\n"
            "  -h, --help          show this text\n";
 }
 
@@ -52,7 +52,7 @@ ParseResult parseSimOptions(int argc, char *argv[], SimOptions &options, std::st
         {"burst", no_argument, nullptr, 'b'},
         {"count", required_argument, nullptr, 'c'},
         {"replay", required_argument, nullptr, 'f'},
-        {"seed", required_argument, nullptr, 's'},
+        {"variant", required_argument, nullptr, 'v'},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -60,7 +60,7 @@ ParseResult parseSimOptions(int argc, char *argv[], SimOptions &options, std::st
     optind = 1;
     int opt = 0;
     double number = 0;
-    while ((opt = getopt_long(argc, argv, "d:p:r:bc:f:s:h", longOptions, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "d:p:r:bc:f:v:h", longOptions, nullptr)) != -1) {
         switch (opt) {
         case 'd':
             options.directory = optarg;
@@ -93,12 +93,12 @@ ParseResult parseSimOptions(int argc, char *argv[], SimOptions &options, std::st
         case 'f':
             options.replayFile = optarg;
             break;
-        case 's':
+        case 'v':
             if (!parseNumber(optarg, number) || number < 0) {
-                error = "--seed takes a whole number";
+                error = "--variant takes a whole number";
                 return ParseResult::Error;
             }
-            options.seed = unsigned(number);
+            options.variant = unsigned(number);
             break;
         case 'h':
             return ParseResult::Help;

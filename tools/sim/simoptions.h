@@ -10,7 +10,7 @@ struct SimOptions
     bool burst = false; // as fast as the reader takes them
     long count = -1;    // lines to send; -1 for no end
     std::string replayFile;
-    unsigned seed = 1;
+    unsigned variant = 1; // which random walk the readings follow
 };
 
 enum class ParseResult { Run, Help, Error };
