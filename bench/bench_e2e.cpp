@@ -5,6 +5,7 @@
 #include "app/frmtarnel.h"
 #include "capture/lineeventdetector.h"
 #include "capture/serialport.h"
+#include "support/files.h"
 #include "support/ptydevice.h"
 
 #include <QApplication>
@@ -75,12 +76,6 @@ double processCpuSeconds(qint64 pid)
     return ticks / double(::sysconf(_SC_CLK_TCK));
 }
 
-qint64 fileSize(const QString &path)
-{
-    struct stat st = {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_size : -1;
-}
-
 double median(std::vector<double> v)
 {
     if (v.empty())
@@ -120,18 +115,6 @@ void makeData(const QString &input, const QString &expected, qint64 bytes)
         out.write(chunk.replace(',', ';'));
         written += chunk.size();
     }
-}
-
-bool sameContent(const QString &a, const QString &b)
-{
-    QFile fa(a), fb(b);
-    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly) || fa.size() != fb.size())
-        return false;
-    while (!fa.atEnd()) {
-        if (fa.read(1 << 20) != fb.read(1 << 20))
-            return false;
-    }
-    return true;
 }
 
 // A child process that writes a file into the device as fast as the kernel
@@ -258,7 +241,7 @@ RunResult Bench::runTarnel()
     result.wall = seconds(std::chrono::steady_clock::now() - t0);
     result.cpu = cpuSeconds() - cpu0;
     stop();
-    result.exact = sameContent(log, m_dir.filePath("expected.log"));
+    result.exact = firstDifference(log, m_dir.filePath("expected.log")) < 0;
     return result;
 }
 
@@ -285,7 +268,7 @@ RunResult Bench::runPeer(const QString &program, const QStringList &args, const 
     result.cpu = processCpuSeconds(peer.processId());
     peer.kill();
     peer.waitForFinished();
-    result.exact = sameContent(log, m_dir.filePath("input.dat"));
+    result.exact = firstDifference(log, m_dir.filePath("input.dat")) < 0;
     return result;
 }
 

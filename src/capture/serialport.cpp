@@ -42,7 +42,7 @@ bool SerialPort::open()
     if (!settings)
         return false;
     m_lineSettings = *settings;
-    return openDevice();
+    return openDevice(path);
 }
 
 void SerialPort::close()
@@ -51,11 +51,10 @@ void SerialPort::close()
     closeDevice();
 }
 
-bool SerialPort::openDevice()
+bool SerialPort::openDevice(const QString &path)
 {
     // The real device, so that two links to one device share one lock.
-    const QString device =
-        QFileInfo(Platform::devicePathForPort(m_portNumber, m_programDir)).canonicalFilePath();
+    const QString device = QFileInfo(path).canonicalFilePath();
     if (device.isEmpty())
         return false;
     m_port.setPortName(device);
@@ -104,7 +103,8 @@ void SerialPort::pollLineStates()
 
 void SerialPort::retryOpen()
 {
-    if (!openDevice())
+    // Resolved again: the device may come back under another name behind the link.
+    if (!openDevice(Platform::devicePathForPort(m_portNumber, m_programDir)))
         return;
     m_retryTimer.stop();
     emit deviceRestored();

@@ -48,7 +48,7 @@ signals:
     void deviceRestored();
 
 private:
-    bool openDevice();
+    bool openDevice(const QString &path);
     void closeDevice();
     void handleError(QSerialPort::SerialPortError error);
     void pollLineStates();

@@ -4,10 +4,11 @@
 // byte the program must have received and builds the expected log from them
 // with a plain reference transform; the log file must equal it byte for byte.
 //
-//   soak [--seconds N] [--seed N]      (default: one hour, a random seed)
+//   soak [--seconds N] [--run N]       (default: one hour, a random run)
 #include "app/frmtarnel.h"
 #include "capture/serialport.h"
 #include "support/eventloop.h"
+#include "support/files.h"
 #include "support/ptydevice.h"
 
 #include <QApplication>
@@ -78,7 +79,8 @@ private:
 class Writer
 {
 public:
-    Writer(ReferenceLog &reference, unsigned seed) : m_reference(reference), m_random(seed)
+    Writer(ReferenceLog &reference, unsigned randomRun)
+        : m_reference(reference), m_random(randomRun)
     {
         m_thread = std::thread([this] { run(); });
     }
@@ -202,33 +204,13 @@ long residentKb()
     return -1;
 }
 
-bool sameFiles(const QString &a, const QString &b, qint64 &firstDifference)
-{
-    QFile fa(a), fb(b);
-    if (!fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
-        return false;
-    firstDifference = 0;
-    while (true) {
-        const QByteArray x = fa.read(1 << 20), y = fb.read(1 << 20);
-        if (x != y) {
-            qsizetype i = 0;
-            while (i < x.size() && i < y.size() && x[i] == y[i])
-                ++i;
-            firstDifference += i;
-            return false;
-        }
-        if (x.isEmpty())
-            return true;
-        firstDifference += x.size();
-    }
-}
-
 class Soak
 {
 public:
-    Soak(int seconds, unsigned seed)
-        : m_seconds(seconds), m_seed(seed), m_random(seed),
-          m_reference(m_dir.filePath("expected.log").toStdString()), m_writer(m_reference, seed + 1)
+    Soak(int seconds, unsigned randomRun)
+        : m_seconds(seconds), m_run(randomRun), m_random(randomRun),
+          m_reference(m_dir.filePath("expected.log").toStdString()),
+          m_writer(m_reference, randomRun + 1)
     {
     }
 
@@ -243,7 +225,7 @@ private:
     int between(int low, int high) { return std::uniform_int_distribution(low, high)(m_random); }
 
     int m_seconds;
-    unsigned m_seed;
+    unsigned m_run; // picks the random sequence, so a run can be repeated
     std::mt19937 m_random;
     QTemporaryDir m_dir;
     ReferenceLog m_reference;
@@ -302,8 +284,8 @@ bool Soak::vanishAndReturn()
 bool Soak::checkpoint(bool final)
 {
     m_reference.flush();
-    qint64 at = 0;
-    if (!sameFiles(m_logPath, m_dir.filePath("expected.log"), at)) {
+    const qint64 at = firstDifference(m_logPath, m_dir.filePath("expected.log"));
+    if (at >= 0) {
         std::fprintf(stderr, "soak: the log differs from the expected log at byte %lld\n", at);
         return false;
     }
@@ -352,9 +334,9 @@ int Soak::run()
     ok = ok && growthKb < 64 * 1024;
 
     std::printf(
-        "soak: %s after %d s (seed %u): %lld bytes, %ld lines, %ld Stop/Start, "
+        "soak: %s after %d s (run %u): %lld bytes, %ld lines, %ld Stop/Start, "
         "%ld disconnects, %ld checkpoints; resident memory %ld kB at start, %ld kB at end\n",
-        ok ? "passed" : "FAILED", m_seconds, m_seed, m_writer.bytes(), m_reference.lines(),
+        ok ? "passed" : "FAILED", m_seconds, m_run, m_writer.bytes(), m_reference.lines(),
         m_startStops, m_disconnects, m_checkpoints, rssAtStart, rssAtEnd);
     return ok ? 0 : 1;
 }
@@ -365,13 +347,13 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     int seconds = 3600;
-    unsigned seed = std::random_device{}();
+    unsigned randomRun = std::random_device{}();
     const QStringList args = app.arguments();
     for (qsizetype i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == "--seconds")
             seconds = args[i + 1].toInt();
-        else if (args[i] == "--seed")
-            seed = args[i + 1].toUInt();
+        else if (args[i] == "--run")
+            randomRun = args[i + 1].toUInt();
     }
-    return Soak(seconds, seed).run();
+    return Soak(seconds, randomRun).run();
 }
