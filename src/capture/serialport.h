@@ -1,13 +1,9 @@
 #pragma once
 
-#include "capture/lineeventdetector.h"
-#include "capture/platform.h"
-
 #include <QObject>
-#include <QSerialPort>
 #include <QTimer>
-#include <functional>
-#include <memory>
+
+class SerialDevice;
 
 // The serial port as the window sees it: select a port number, open, close,
 // read what arrived, and one notification with an event code per event.
@@ -18,9 +14,9 @@ class SerialPort : public QObject
     Q_OBJECT
 
 public:
-    using StateSourceFactory = std::function<std::unique_ptr<LineStateSource>(int descriptor)>;
-
-    explicit SerialPort(const QString &programDir, QObject *parent = nullptr);
+    // portDir holds the com<N> links, where the platform has them.
+    explicit SerialPort(const QString &portDir, QObject *parent = nullptr);
+    ~SerialPort() override;
 
     // Fails for numbers that select no port (below 1).
     bool setPortNumber(int portNumber);
@@ -30,17 +26,11 @@ public:
     bool open();
     // Closes the port and ends any reconnecting.
     void close();
-    bool isOpen() const { return m_port.isOpen(); }
+    bool isOpen() const;
     bool isReconnecting() const { return m_retryTimer.isActive(); }
 
     // Every byte received since the last call, in arrival order.
-    QByteArray readInput() { return m_port.isOpen() ? m_port.readAll() : QByteArray(); }
-
-    // Tests replace where line states come from.
-    void setStateSourceFactory(StateSourceFactory factory)
-    {
-        m_stateSourceFactory = std::move(factory);
-    }
+    QByteArray readInput();
 
 signals:
     void notification(int code);
@@ -48,19 +38,11 @@ signals:
     void deviceRestored();
 
 private:
-    bool openDevice(const QString &path);
-    void closeDevice();
-    void handleError(QSerialPort::SerialPortError error);
-    void pollLineStates();
+    void handleDeviceLost();
     void retryOpen();
 
-    QString m_programDir;
+    QString m_portDir;
     int m_portNumber = 0;
-    Platform::LineSettings m_lineSettings;
-    QSerialPort m_port;
-    QTimer m_pollTimer;
+    SerialDevice *m_device = nullptr;
     QTimer m_retryTimer;
-    StateSourceFactory m_stateSourceFactory = &Platform::lineStateSource;
-    std::unique_ptr<LineStateSource> m_stateSource;
-    LineEventDetector m_lineEvents;
 };

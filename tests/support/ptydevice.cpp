@@ -3,13 +3,30 @@
 #include <QCoreApplication>
 #include <QFile>
 
+#include <asm/termbits.h> // termios2: speeds as numbers, as stty sets them
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/ioctl.h>
-#include <termios.h>
 #include <unistd.h>
+
+namespace {
+
+// What cfmakeraw does, at 115200 baud: without it the line discipline
+// turns CR into LF on the way in.
+void makeRaw(termios2 &tio)
+{
+    tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    tio.c_oflag &= ~OPOST;
+    tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag &= ~(CSIZE | PARENB | CBAUD | (CBAUD << IBSHIFT));
+    tio.c_cflag |= CS8 | B115200;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+}
+
+} // namespace
 
 PtyDevice::~PtyDevice()
 {
@@ -21,17 +38,18 @@ PtyDevice::~PtyDevice()
 bool PtyDevice::open(const QString &programDir, int portNumber)
 {
     closeMaster();
-    int slave = -1;
+    m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     char name[256] = {};
-    if (::openpty(&m_master, &slave, name, nullptr, nullptr) != 0)
+    if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0 ||
+        ::ptsname_r(m_master, name, sizeof name) != 0)
         return false;
-    // Raw, or the line discipline turns CR into LF on the way in.
-    termios tio{};
-    ::tcgetattr(slave, &tio);
-    ::cfmakeraw(&tio);
-    ::cfsetspeed(&tio, B115200);
-    ::tcsetattr(slave, TCSANOW, &tio);
-    m_slave = slave; // kept, to see how much the reader has not taken yet
+    // The slave is kept open, to see how much the reader has not taken yet.
+    m_slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios2 tio{};
+    if (m_slave < 0 || ::ioctl(m_slave, TCGETS2, &tio) != 0)
+        return false;
+    makeRaw(tio);
+    ::ioctl(m_slave, TCSETS2, &tio);
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
     m_slavePath = QString::fromLocal8Bit(name);
     m_linkPath = programDir + QStringLiteral("/com%1").arg(portNumber);
@@ -73,4 +91,27 @@ int PtyDevice::queued() const
     if (m_slave < 0 || ::ioctl(m_slave, FIONREAD, &count) != 0)
         return 0;
     return count;
+}
+
+bool PtyDevice::setLineSettings(const LineSettings &settings)
+{
+    termios2 tio{};
+    if (::ioctl(m_slave, TCGETS2, &tio) != 0)
+        return false;
+    tio.c_cflag = (tio.c_cflag & ~(CBAUD | (CBAUD << IBSHIFT) | CRTSCTS)) | BOTHER;
+    if (settings.hardwareFlowControl)
+        tio.c_cflag |= CRTSCTS;
+    tio.c_iflag &= ~(IXON | IXOFF);
+    if (settings.softwareFlowControl)
+        tio.c_iflag |= IXON | IXOFF;
+    tio.c_ispeed = tio.c_ospeed = settings.baudRate;
+    return ::ioctl(m_slave, TCSETS2, &tio) == 0;
+}
+
+PtyDevice::LineSettings PtyDevice::lineSettings() const
+{
+    termios2 tio{};
+    if (::ioctl(m_slave, TCGETS2, &tio) != 0)
+        return {};
+    return {tio.c_ispeed, bool(tio.c_cflag & CRTSCTS), bool(tio.c_iflag & (IXON | IXOFF))};
 }

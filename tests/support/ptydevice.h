@@ -23,6 +23,17 @@ public:
     // Bytes written but not yet read by the other side.
     int queued() const;
 
+    // The line speed and RTS/CTS handshaking the device is set to, as
+    // stty sets them; the kernel keeps any speed as a number.
+    struct LineSettings
+    {
+        unsigned baudRate = 0;
+        bool hardwareFlowControl = false;
+        bool softwareFlowControl = false;
+    };
+    bool setLineSettings(const LineSettings &settings);
+    LineSettings lineSettings() const;
+
     QString slavePath() const { return m_slavePath; }
     QString linkPath() const { return m_linkPath; }
     int masterFd() const { return m_master; }

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <memory>
+
+// The operating system's side of one serial port: which device a port
+// number selects, the device's own line settings, opening it for reading,
+// and what it reports. One source file per platform implements it; the
+// reconnecting and everything above it are shared (SerialPort).
+class SerialDevice : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum class Settings {
+        Capture, // read the device's line settings now and keep them
+        Reuse    // the ones kept at the last capture (a reconnect)
+    };
+
+    // The device port N opens; portDir holds the com<N> links where the
+    // platform has them. Empty for numbers that select nothing.
+    static QString pathForPort(int portNumber, const QString &portDir);
+
+    explicit SerialDevice(QObject *parent = nullptr);
+    ~SerialDevice() override;
+
+    // Opens the device with its line settings, for reading only in effect:
+    // nothing is ever sent. Fails when it is missing, busy or no serial device.
+    bool open(const QString &path, Settings settings);
+    void close();
+    bool isOpen() const;
+
+    // Every byte received since the last call, in arrival order.
+    QByteArray readAll();
+
+signals:
+    void received();
+    // A line state change or a line error, as an event code.
+    void lineEvent(int code);
+    // The device went away (unplugged, other side closed); it is closed now.
+    void lost();
+
+private:
+    struct Native;
+    std::unique_ptr<Native> m_native;
+};

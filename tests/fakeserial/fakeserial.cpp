@@ -1,0 +1,101 @@
+// The preloaded side: see fakeserial.h.
+#include "fakeserial.h"
+
+#include <cstdarg>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+namespace {
+
+using IoctlFunction = int (*)(int, unsigned long, ...);
+
+// The block named in the environment now; tests in one process may name
+// a new one for each test.
+FakeSerial::State *sharedState()
+{
+    static std::string mappedPath;
+    static FakeSerial::State *state = nullptr;
+    const char *path = std::getenv(FakeSerial::environmentVariable);
+    if (!path)
+        return nullptr;
+    if (state && mappedPath == path)
+        return state;
+    if (state)
+        ::munmap(state, sizeof(FakeSerial::State));
+    state = nullptr;
+    const int fd = ::open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    void *mapped =
+        ::mmap(nullptr, sizeof(FakeSerial::State), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ::close(fd);
+    if (mapped == MAP_FAILED)
+        return nullptr;
+    mappedPath = path;
+    state = static_cast<FakeSerial::State *>(mapped);
+    return state;
+}
+
+// Unix 98 pseudo-terminal slaves have majors 136 to 143.
+bool isPseudoTerminal(int fd)
+{
+    struct stat st = {};
+    return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+           major(st.st_rdev) <= 143;
+}
+
+// Answers from the shared state; false leaves the call to the device itself.
+bool answer(FakeSerial::State &state, unsigned long request, void *arg)
+{
+    state.calls.fetch_add(1);
+    const int mode = state.mode.load();
+    if (request == TIOCMGET && mode >= FakeSerial::ModemLines) {
+        *static_cast<int *>(arg) = state.modemBits.load();
+        return true;
+    }
+    if (request == TIOCGICOUNT && mode == FakeSerial::Counters) {
+        auto *c = static_cast<serial_icounter_struct *>(arg);
+        *c = {};
+        c->cts = state.counters[FakeSerial::Cts];
+        c->dsr = state.counters[FakeSerial::Dsr];
+        c->rng = state.counters[FakeSerial::Rng];
+        c->dcd = state.counters[FakeSerial::Dcd];
+        c->frame = state.counters[FakeSerial::Frame];
+        c->overrun = state.counters[FakeSerial::Overrun];
+        c->parity = state.counters[FakeSerial::Parity];
+        c->brk = state.counters[FakeSerial::Brk];
+        c->buf_overrun = state.counters[FakeSerial::BufOverrun];
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+// Lets a test see that the library is loaded.
+extern "C" {
+int tarnelFakeSerialLoaded = 1;
+}
+
+extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
+{
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    if (request == TIOCMGET || request == TIOCGICOUNT) {
+        FakeSerial::State *state = sharedState();
+        if (state && isPseudoTerminal(fd) && answer(*state, request, arg))
+            return 0;
+    }
+    static const auto next = reinterpret_cast<IoctlFunction>(::dlsym(RTLD_NEXT, "ioctl"));
+    return next(fd, request, arg);
+}

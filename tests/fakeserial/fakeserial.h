@@ -1,0 +1,45 @@
+#pragma once
+
+// Line states for pseudo-terminals, which have none of their own: a library
+// preloaded into the program answers TIOCMGET and TIOCGICOUNT on every
+// pseudo-terminal from this block, which the test shares through a file
+// named in TARNEL_FAKE_SERIAL and changes while the program runs. Wine's
+// serial code asks the same two calls, so the Windows build is driven
+// through it too.
+
+#include <atomic>
+#include <cstdint>
+
+namespace FakeSerial {
+
+constexpr const char *environmentVariable = "TARNEL_FAKE_SERIAL";
+
+enum Mode : int32_t {
+    None = 0,       // both calls fail, as on a bare pseudo-terminal
+    ModemLines = 1, // TIOCMGET only, as PL2303 and CH341 adapters
+    Counters = 2,   // both, as FTDI and CP210x adapters
+};
+
+// The fields of serial_icounter_struct that report line events.
+enum Counter : int32_t {
+    Cts,
+    Dsr,
+    Rng,
+    Dcd,
+    Frame,
+    Overrun,
+    Parity,
+    Brk,
+    BufOverrun,
+    CounterCount
+};
+
+struct State
+{
+    std::atomic<int32_t> mode;
+    std::atomic<int32_t> modemBits; // TIOCM_* bits
+    std::atomic<int32_t> counters[CounterCount];
+    std::atomic<uint32_t> calls; // TIOCMGET and TIOCGICOUNT calls seen on pseudo-terminals
+};
+
+} // namespace FakeSerial
