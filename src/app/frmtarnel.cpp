@@ -206,6 +206,8 @@ void FrmTarnel::receive()
     // Only the last of several lines could ever be seen.
     if (result.hasLines)
         Label1->setText(statusText(result.lastLine));
+    if (result.noLineEnd)
+        showMessage(EventMessages::noLineEnd());
     if (result.writeFailed) {
         showIdle();
         showError(QStringLiteral("Can't write to file: ") + m_session.fileText());

@@ -40,5 +40,9 @@ inline QString deviceReconnected()
 {
     return QStringLiteral("Device reconnected");
 }
+inline QString noLineEnd()
+{
+    return QStringLiteral("No CR LF line end received: check the device's line ends");
+}
 
 } // namespace EventMessages

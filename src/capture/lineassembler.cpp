@@ -1,6 +1,7 @@
 #include "capture/lineassembler.h"
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -39,6 +40,15 @@ qsizetype firstLineEnd(const char *data, qsizetype from, qsizetype size)
 
 LineAssembler::Result LineAssembler::append(QByteArrayView bytes, bool timeMarks, QByteArray &out)
 {
+    Result result;
+    if (m_streaming) {
+        bytes = bytes.sliced(continueStreamedLine(bytes, out));
+        if (m_streaming)
+            return result;
+        result.hasLines = true;
+        result.lastLine = std::exchange(m_streamedHead, QByteArray());
+    }
+
     // Most reads end with a complete line: work on them in place and keep
     // only the rest, rather than copying everything into the buffer first.
     const bool inPlace = m_buffer.isEmpty();
@@ -49,7 +59,6 @@ LineAssembler::Result LineAssembler::append(QByteArrayView bytes, bool timeMarks
     // A line end split across two reads has its CR before m_scanned and its
     // LF at it; nothing else before m_scanned needs searching again.
     const qsizetype lastEnd = lastLineEnd(data.data(), m_scanned, data.size());
-    Result result;
     if (lastEnd >= 0) {
         const QByteArrayView lines = data.first(lastEnd + 1);
         if (timeMarks)
@@ -67,7 +76,66 @@ LineAssembler::Result LineAssembler::append(QByteArrayView bytes, bool timeMarks
     else
         m_buffer.remove(0, consumed);
     m_scanned = m_buffer.size();
+    if (m_buffer.size() > m_streamLimit)
+        beginStreamedLine(timeMarks, out);
     return result;
+}
+
+void LineAssembler::beginStreamedLine(bool timeMarks, QByteArray &out)
+{
+    if (timeMarks)
+        out.append(m_timeMark.current(m_delimiter));
+    m_streaming = true;
+    m_streamedHead.clear();
+    const QByteArray buffer = std::exchange(m_buffer, QByteArray());
+    m_scanned = 0;
+    streamBytes(buffer, out);
+}
+
+// Renders bytes of the streamed line, except a CR at the end: it may be the
+// first half of the line end.
+void LineAssembler::streamBytes(QByteArrayView bytes, QByteArray &out)
+{
+    if (bytes.endsWith('\r')) {
+        m_buffer = "\r";
+        bytes.chop(1);
+    }
+    renderStreamed(bytes, out);
+}
+
+void LineAssembler::renderStreamed(QByteArrayView bytes, QByteArray &out)
+{
+    const qsizetype begin = out.size();
+    renderLines(bytes, out);
+    const qsizetype room = keptHead - m_streamedHead.size();
+    if (room > 0)
+        m_streamedHead.append(
+            QByteArrayView(out).sliced(begin).first(qMin(out.size() - begin, room)));
+}
+
+// Returns how many bytes the streamed line took, its line end included.
+qsizetype LineAssembler::continueStreamedLine(QByteArrayView bytes, QByteArray &out)
+{
+    if (bytes.isEmpty())
+        return 0;
+    if (!m_buffer.isEmpty()) { // the held CR
+        m_buffer.clear();
+        if (bytes.front() == '\n') {
+            out.append("\r\n");
+            m_streaming = false;
+            return 1;
+        }
+        renderStreamed("\r", out);
+    }
+    const qsizetype lf = firstLineEnd(bytes.data(), 0, bytes.size());
+    if (lf < 0) {
+        streamBytes(bytes, out);
+        return bytes.size();
+    }
+    renderStreamed(bytes.first(lf - 1), out);
+    out.append("\r\n");
+    m_streaming = false;
+    return lf + 1;
 }
 
 void LineAssembler::renderLines(QByteArrayView lines, QByteArray &out) const

@@ -16,6 +16,8 @@ LogSession::StartResult LogSession::start(const StartRequest &request)
         return StartResult::FileFailed;
     }
     m_fileText = request.fileText;
+    m_bytesWithoutLineEnd = 0;
+    m_noLineEndReported = false;
     m_assembler.setDelimiter(delimiterBytes(request.delimiterText));
     return StartResult::Started;
 }
@@ -35,6 +37,7 @@ LogSession::ReceiveResult LogSession::receive(QByteArrayView bytes, bool timeMar
     const auto lines = m_assembler.append(bytes, timeMarks, m_pending);
     result.hasLines = lines.hasLines;
     result.lastLine = lines.lastLine;
+    result.noLineEnd = checkLineEnds(bytes.size(), lines.hasLines);
     if (!m_file.write(m_pending)) {
         stop();
         result.writeFailed = true;
@@ -42,6 +45,21 @@ LogSession::ReceiveResult LogSession::receive(QByteArrayView bytes, bool timeMar
     if (m_pending.capacity() > (1 << 20))
         m_pending = QByteArray(); // a huge burst must not pin its memory
     return result;
+}
+
+bool LogSession::checkLineEnds(qsizetype received, bool hadLineEnd)
+{
+    if (hadLineEnd) {
+        // Only what followed the last line end counts from here on.
+        m_bytesWithoutLineEnd = m_assembler.pending().size();
+        m_noLineEndReported = false;
+        return false;
+    }
+    m_bytesWithoutLineEnd += received;
+    if (m_noLineEndReported || m_bytesWithoutLineEnd < noLineEndHintBytes)
+        return false;
+    m_noLineEndReported = true;
+    return true;
 }
 
 QByteArray LogSession::delimiterBytes(const QString &delimiterText)

@@ -26,7 +26,13 @@ public:
         bool hasLines = false;
         QByteArray lastLine;
         bool writeFailed = false; // logging has then stopped
+        // Much has arrived since Start or the last line end without a CR LF:
+        // the device probably ends its lines otherwise. Raised once per stretch.
+        bool noLineEnd = false;
     };
+
+    // How much may arrive without a CR LF before noLineEnd is raised.
+    static constexpr qsizetype noLineEndHintBytes = 64 * 1024;
 
     explicit LogSession(SerialPort &port) : m_port(port) {}
 
@@ -45,9 +51,13 @@ public:
     static QByteArray delimiterBytes(const QString &delimiterText);
 
 private:
+    bool checkLineEnds(qsizetype received, bool hadLineEnd);
+
     SerialPort &m_port;
     LogFile m_file;
     LineAssembler m_assembler;
     QString m_fileText;
     QByteArray m_pending; // rendered output, reused between notifications
+    qsizetype m_bytesWithoutLineEnd = 0;
+    bool m_noLineEndReported = false;
 };

@@ -1,7 +1,8 @@
 // Line assembly against a one-shot reference: the same bytes, cut into
-// pieces as the fuzzer chooses, with any delimiter byte and time marks on or
-// off (from a fixed clock), must give the reference's output and leave the
-// same partial line.
+// pieces as the fuzzer chooses, with any delimiter byte, time marks on or
+// off (from a fixed clock) and any stream limit, must give the reference's
+// output and leave the same partial line; a streamed partial line must give
+// the same output once a final CR LF ends it.
 #include "capture/lineassembler.h"
 
 #include <cstdlib>
@@ -50,6 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const bool emptyDelimiter = input.ConsumeBool();
     const bool timeMarks = input.ConsumeBool();
     const char delimiterByte = char(input.ConsumeIntegral<uint8_t>());
+    const qsizetype streamLimit = input.ConsumeIntegralInRange<qsizetype>(0, 300);
     const std::string delimiter = emptyDelimiter ? std::string() : std::string(1, delimiterByte);
     std::vector<size_t> cuts;
     const size_t cutCount = input.ConsumeIntegralInRange<size_t>(0, 64);
@@ -57,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         cuts.push_back(input.ConsumeIntegralInRange<size_t>(1, 4096));
     const std::string stream = input.ConsumeRemainingBytesAsString();
 
-    LineAssembler assembler(&fixedClock);
+    LineAssembler assembler(&fixedClock, streamLimit);
     assembler.setDelimiter(QByteArray::fromStdString(delimiter));
     QByteArray out;
     size_t at = 0;
@@ -72,8 +74,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             ? TimeMark::format(fixedClock(), QByteArray::fromStdString(delimiter)).toStdString()
             : std::string();
     const Reference ref = referenceTransform(stream, delimiter, mark);
-    if (out.toStdString() != ref.output ||
-        assembler.pending().toByteArray().toStdString() != ref.pending)
+    if (!assembler.isStreaming()) {
+        if (out.toStdString() != ref.output ||
+            assembler.pending().toByteArray().toStdString() != ref.pending)
+            std::abort();
+        return 0;
+    }
+    assembler.append("\r\n", timeMarks, out);
+    if (out.toStdString() != referenceTransform(stream + "\r\n", delimiter, mark).output)
         std::abort();
     return 0;
 }

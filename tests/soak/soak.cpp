@@ -190,20 +190,6 @@ private:
     std::atomic<long long> m_bytes = 0;
 };
 
-long residentKb()
-{
-    std::ifstream status("/proc/self/status");
-    std::string key;
-    long value = 0;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            status >> value;
-            return value;
-        }
-    }
-    return -1;
-}
-
 class Soak
 {
 public:

@@ -2,6 +2,9 @@
 
 #include <QFile>
 
+#include <fstream>
+#include <string>
+
 #include <sys/stat.h>
 
 QByteArray readFile(const QString &path)
@@ -39,4 +42,18 @@ qint64 firstDifference(const QString &a, const QString &b)
             return -1;
         offset += x.size();
     }
+}
+
+long residentKb()
+{
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    long value = -1;
+    while (status >> key) {
+        if (key == "VmRSS:") {
+            status >> value;
+            break;
+        }
+    }
+    return value;
 }

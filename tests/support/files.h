@@ -10,3 +10,5 @@ bool writeFile(const QString &path, const QByteArray &content);
 qint64 fileSize(const QString &path);
 // Where two files first differ, or -1 when they are the same byte for byte.
 qint64 firstDifference(const QString &a, const QString &b);
+// This process's resident memory in kB (VmRSS in /proc/self/status), or -1.
+long residentKb();
