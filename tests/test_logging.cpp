@@ -1,5 +1,7 @@
 // Start, Stop and logging through the real window and a real pseudo-terminal.
 #include "app/frmtarnel.h"
+#include "capture/eventmessages.h"
+#include "capture/lineassembler.h"
 #include "capture/serialport.h"
 #include "support/eventloop.h"
 #include "support/files.h"
@@ -8,16 +10,60 @@
 #include "support/ptywindowtest.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <clocale>
+#include <ctime>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace {
 
 using LoggingTest = PtyWindowTest;
+
+QByteArray trimBlanks(QByteArray text)
+{
+    while (text.startsWith(' '))
+        text.remove(0, 1);
+    while (text.endsWith(' '))
+        text.chop(1);
+    return text;
+}
+
+// The mark the C library gives for a moment: %x, delimiter, %X, delimiter.
+QByteArray libcMark(std::time_t when, const QByteArray &delimiter)
+{
+    std::tm local{};
+    localtime_r(&when, &local);
+    char date[128] = {}, time[128] = {};
+    std::strftime(date, sizeof date, "%x", &local);
+    std::strftime(time, sizeof time, "%X", &local);
+    return trimBlanks(date) + delimiter + trimBlanks(time) + delimiter;
+}
+
+// Sets one locale category for as long as it lives.
+class LocaleScope
+{
+public:
+    LocaleScope(int category, const char *name)
+        : m_category(category), m_old(std::setlocale(category, nullptr))
+    {
+        m_ok = std::setlocale(category, name) != nullptr;
+    }
+    ~LocaleScope() { std::setlocale(m_category, m_old.constData()); }
+    bool ok() const { return m_ok; }
+
+private:
+    int m_category;
+    QByteArray m_old;
+    bool m_ok = false;
+};
 
 TEST_F(LoggingTest, LinesReachTheFileAsTheDeviceSendsThem)
 {
@@ -76,6 +122,91 @@ TEST_F(LoggingTest, AppendOrOverwriteAndPartialLinesKeptAcrossStop)
     ASSERT_TRUE(device.write("x\r\n"));
     EXPECT_TRUE(waitUntil([&] { return readFile(other) == "x\r\n"; }));
     EXPECT_EQ(readFile(logPath), QByteArray("partial\r\n"));
+}
+
+TEST_F(LoggingTest, ALongLineCutByStopGoesOnAtTheNextStart)
+{
+    // Past the stream limit a line is in the file before its end arrives;
+    // Stop leaves it there, and the next Start writes the rest of the line
+    // first, into whatever file it opens, without a second time mark.
+    QByteArray head(LineAssembler::defaultStreamLimit + 1000, 'h');
+    head[10] = ',';
+    const QByteArray headInFile = QByteArray(head).replace(',', ';');
+    for (bool overwrite : {false, true}) {
+        SCOPED_TRACE(overwrite ? "overwrite" : "append");
+        window.chkOver->setChecked(true);
+        start();
+        window.chkOver->setChecked(overwrite);
+        ASSERT_TRUE(device.write(head));
+        ASSERT_TRUE(logEquals(headInFile));
+        window.cmdStart->click();
+        EXPECT_EQ(log(), headInFile);
+        window.chkTime->setChecked(true); // the mark went with the line's beginning
+
+        start();
+        ASSERT_TRUE(device.write("tail,\r\n"));
+        EXPECT_TRUE(logEquals(overwrite ? "tail;\r\n" : headInFile + "tail;\r\n"));
+        EXPECT_TRUE(window.Label1->text().startsWith(QStringLiteral("hhhhhhhhhh;hhh")));
+        window.cmdStart->click();
+        window.chkTime->setChecked(false);
+    }
+}
+
+TEST_F(LoggingTest, ALineDoesNotArmTheStatusTimer)
+{
+    start();
+    window.clearStatus(); // the first expiry after creation
+    // A line arriving a second after a message goes when the message's two
+    // seconds end, not two seconds after the line.
+    emit window.comm->notification(EventCode::Framing);
+    ASSERT_TRUE(waitUntil([&] { return window.Timer1->remainingTime() <= 1000; }));
+    QSignalSpy expiry(window.Timer1, &QTimer::timeout);
+    ASSERT_TRUE(device.write("a,1\r\n"));
+    ASSERT_TRUE(waitUntil([&] { return window.Label1->text() == QStringLiteral("a;1"); }));
+    EXPECT_LE(window.Timer1->remainingTime(), 1000);
+    ASSERT_TRUE(expiry.wait(5000));
+    EXPECT_EQ(window.Label1->text(), QString());
+    EXPECT_FALSE(window.Timer1->isActive());
+
+    // With no message pending a line stays shown.
+    ASSERT_TRUE(device.write("b\r\n"));
+    ASSERT_TRUE(waitUntil([&] { return window.Label1->text() == QStringLiteral("b"); }));
+    EXPECT_FALSE(window.Timer1->isActive());
+    runEventLoop(2500);
+    EXPECT_EQ(window.Label1->text(), QStringLiteral("b"));
+}
+
+TEST_F(LoggingTest, TheLogFileNameIsTakenAsTyped)
+{
+    QTemporaryDir current;
+    const QString programCurrent = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(current.path()));
+    struct Case
+    {
+        QString typed;
+        bool overwrite;
+        QString absent; // what a rewritten name would have created instead
+    };
+    const QList<Case> cases{
+        {"log.csv ", false, "log.csv"},              // trailing blank kept
+        {"rel.csv", false, dir.filePath("rel.csv")}, // relative to the current directory
+        {":x.csv", false, "x.csv"},                  // no resource prefix
+        {":new.csv", true, "new.csv"},               // overwrite creates a missing file
+        {"  lead.csv", true, "lead.csv"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.typed.toStdString());
+        window.txtFile->setText(c.typed);
+        window.chkOver->setChecked(c.overwrite);
+        start();
+        ASSERT_TRUE(device.write("n,1\r\n"));
+        // Joined by hand: QDir takes a leading ':' for a resource path.
+        const QString created = current.path() + u'/' + c.typed;
+        EXPECT_TRUE(waitUntil([&] { return readFile(created) == "n;1\r\n"; }));
+        EXPECT_FALSE(QFileInfo::exists(current.filePath(c.absent)));
+        window.cmdStart->click();
+    }
+    QDir::setCurrent(programCurrent);
 }
 
 TEST_F(LoggingTest, OverwriteTakesWildcardNamesLiterally)
@@ -154,6 +285,58 @@ TEST_F(LoggingTest, AFullDiskStopsLoggingWithAMessage)
     EXPECT_TRUE(window.txtDelim->isEnabled());
     EXPECT_FALSE(window.comm->isOpen());
     EXPECT_FALSE(window.isLogging());
+}
+
+TEST(LoggingRules, TimeMarksGreyedBoxesAndTheFirstDelimiterCharacter)
+{
+    struct Step
+    {
+        std::function<void(FrmTarnel &)> before;
+        QByteArray sent;
+        bool marked;
+        QByteArray line;
+    };
+    auto click = [](FrmTarnel &w) { w.chkTime->click(); };
+    const QList<Step> steps{
+        {nullptr, "1,2", false, "1a2"}, // greyed from the file: no mark
+        {click, "x,y", true, "xay"},    // ticked while logging
+        {nullptr, ",", true, "a"},
+        {click, "3", false, "3"}, // cleared while logging
+    };
+    for (const char *locale : {"C", "de_DE.UTF-8"}) {
+        SCOPED_TRACE(locale);
+        LocaleScope timeLocale(LC_TIME, locale);
+        ASSERT_TRUE(timeLocale.ok());
+        QTemporaryDir dir;
+        PtyDevice device;
+        ASSERT_TRUE(device.open(dir.path(), 4));
+        const QString logPath = dir.filePath("log.csv");
+        ASSERT_TRUE(writeFile(logPath, "old\r\n"));
+        ASSERT_TRUE(writeFile(dir.filePath("tarnel.ini"),
+                              "4\r\n;\r\n" + logPath.toUtf8() + "\r\n1.5\r\n 1.5\r\n"));
+        FrmTarnel window(dir.path());
+        ASSERT_EQ(window.chkTime->checkState(), Qt::PartiallyChecked);
+        ASSERT_EQ(window.chkOver->checkState(), Qt::PartiallyChecked); // greyed: appends
+        window.txtDelim->setText(QStringLiteral("ab"));
+        window.cmdStart->click();
+        ASSERT_TRUE(window.isLogging());
+
+        QByteArray expected = "old\r\n";
+        for (const Step &step : steps) {
+            SCOPED_TRACE(step.sent.constData());
+            if (step.before)
+                step.before(window);
+            const std::time_t sentAt = std::time(nullptr);
+            ASSERT_TRUE(device.write(step.sent + "\r\n"));
+            ASSERT_TRUE(waitUntil([&] { return readFile(logPath).endsWith(step.line + "\r\n"); }));
+            const QByteArray written = readFile(logPath).sliced(expected.size());
+            bool matches = written == step.line + "\r\n";
+            for (std::time_t t = sentAt; step.marked && t <= std::time(nullptr); ++t)
+                matches = matches || written == libcMark(t, "a") + step.line + "\r\n";
+            EXPECT_TRUE(matches) << written.constData();
+            expected += written;
+        }
+    }
 }
 
 } // namespace
