@@ -2,8 +2,12 @@
 #include "app/frmtarnel.h"
 #include "capture/eventmessages.h"
 #include "capture/serialport.h"
+#include "logging/logsession.h"
 #include "support/eventloop.h"
+#include "support/messageboxwatcher.h"
+#include "support/ptywindowtest.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QFile>
 #include <QGroupBox>
@@ -14,6 +18,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <algorithm>
+#include <functional>
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -27,6 +36,8 @@ protected:
 
 TEST_F(WindowTest, ControlsAreWhereTheLayoutPutsThem)
 {
+    // What a screen reader is told: each control's role and name, the text
+    // boxes named by the labels beside them.
     struct Control
     {
         const char *name;
@@ -34,23 +45,57 @@ TEST_F(WindowTest, ControlsAreWhereTheLayoutPutsThem)
         QRect geometry;
         QString text;
         QString toolTip;
+        QAccessible::Role role;
+        QString accessibleName;
     };
     const QList<Control> controls{
-        {"cmdStart", "frmTarnel", {72, 136, 113, 41}, "Start", ""},
-        {"Frame1", "frmTarnel", {8, 8, 249, 81}, "Settings", ""},
-        {"lbl1", "Frame1", {8, 16, 49, 17}, "COM Port", ""},
-        {"txtPort", "Frame1", {64, 15, 17, 19}, "1", "COM port number"},
-        {"chkTime", "Frame1", {144, 16, 81, 17}, "Add Time", "Add system time mark to each line "},
-        {"lbl2", "Frame1", {8, 48, 57, 17}, "Delimiter", ""},
-        {"txtDelim", "Frame1", {64, 47, 17, 19}, ";", "Fields delimiter character"},
+        {"cmdStart", "frmTarnel", {72, 136, 113, 41}, "Start", "", QAccessible::Button, "Start"},
+        {"Frame1", "frmTarnel", {8, 8, 249, 81}, "Settings", "", QAccessible::Grouping, "Settings"},
+        {"lbl1", "Frame1", {8, 16, 49, 17}, "COM Port", "", QAccessible::StaticText, "COM Port"},
+        {"txtPort",
+         "Frame1",
+         {64, 15, 17, 19},
+         "1",
+         "COM port number",
+         QAccessible::EditableText,
+         "COM Port"},
+        {"chkTime",
+         "Frame1",
+         {144, 16, 81, 17},
+         "Add Time",
+         "Add system time mark to each line ",
+         QAccessible::CheckBox,
+         "Add Time"},
+        {"lbl2", "Frame1", {8, 48, 57, 17}, "Delimiter", "", QAccessible::StaticText, "Delimiter"},
+        {"txtDelim",
+         "Frame1",
+         {64, 47, 17, 19},
+         ";",
+         "Fields delimiter character",
+         QAccessible::EditableText,
+         "Delimiter"},
         {"chkOver",
          "Frame1",
          {144, 48, 97, 17},
          "Overwrite Log",
-         "Overwrite file content or append new log to the end of file"},
-        {"Label3", "frmTarnel", {8, 96, 49, 17}, "Log file:", ""},
-        {"txtFile", "frmTarnel", {8, 112, 249, 19}, dir.filePath("log.csv"), "Log file name"},
-        {"Label1", "frmTarnel", {8, 184, 257, 17}, "", ""},
+         "Overwrite file content or append new log to the end of file",
+         QAccessible::CheckBox,
+         "Overwrite Log"},
+        {"Label3",
+         "frmTarnel",
+         {8, 96, 49, 17},
+         "Log file:",
+         "",
+         QAccessible::StaticText,
+         "Log file:"},
+        {"txtFile",
+         "frmTarnel",
+         {8, 112, 249, 19},
+         dir.filePath("log.csv"),
+         "Log file name",
+         QAccessible::EditableText,
+         "Log file:"},
+        {"Label1", "frmTarnel", {8, 184, 257, 17}, "", "", QAccessible::StatusBar, ""},
     };
     EXPECT_EQ(window.objectName(), QStringLiteral("frmTarnel"));
     EXPECT_EQ(window.windowTitle(), QStringLiteral("Tarnel"));
@@ -76,6 +121,13 @@ TEST_F(WindowTest, ControlsAreWhereTheLayoutPutsThem)
         else if (auto *g = qobject_cast<QGroupBox *>(w))
             text = g->title();
         EXPECT_EQ(text, c.text);
+        QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(w);
+        ASSERT_NE(accessible, nullptr);
+        EXPECT_EQ(accessible->role(), c.role);
+        EXPECT_EQ(accessible->text(QAccessible::Name), c.accessibleName);
+        if (!c.toolTip.isEmpty()) {
+            EXPECT_EQ(accessible->text(QAccessible::Description), c.toolTip);
+        }
     }
     EXPECT_EQ(window.chkTime->checkState(), Qt::Unchecked);
     EXPECT_EQ(window.chkOver->checkState(), Qt::Unchecked);
@@ -215,6 +267,106 @@ TEST(WindowSettings, AGreyedBoxFromTheFileCountsAsUnchecked)
     EXPECT_EQ(window.chkTime->checkState(), Qt::Unchecked);
     window.chkTime->click();
     EXPECT_EQ(window.chkTime->checkState(), Qt::Checked);
+}
+
+// What the window tells the accessibility layer, recorded instead of sent.
+struct AccessibleUpdate
+{
+    QAccessible::Event type;
+    QAccessible::Role role;
+    QString name;
+};
+QList<AccessibleUpdate> accessibleUpdates;
+
+void recordAccessibleUpdate(QAccessibleEvent *event)
+{
+    QAccessibleInterface *accessible = event->accessibleInterface();
+    accessibleUpdates.append({event->type(), accessible ? accessible->role() : QAccessible::NoRole,
+                              accessible ? accessible->text(QAccessible::Name) : QString()});
+}
+
+// Screen readers speak a notification that appears.
+QStringList announcements()
+{
+    QStringList spoken;
+    for (const AccessibleUpdate &u : accessibleUpdates) {
+        if (u.type == QAccessible::ObjectShow && u.role == QAccessible::Notification)
+            spoken.append(u.name);
+    }
+    return spoken;
+}
+
+class AccessibleStatusTest : public PtyWindowTest
+{
+protected:
+    void SetUp() override
+    {
+        PtyWindowTest::SetUp();
+        QAccessible::installUpdateHandler(&recordAccessibleUpdate);
+        // As when a screen reader is running; offscreen, nothing else does it.
+        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
+    }
+    void TearDown() override
+    {
+        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(false);
+        QAccessible::installUpdateHandler(nullptr);
+        accessibleUpdates.clear();
+    }
+};
+
+TEST_F(AccessibleStatusTest, MessagesAreAnnouncedAndReceivedLinesAreNot)
+{
+    start();
+    QAccessibleInterface *statusLine = QAccessible::queryAccessibleInterface(window.Label1);
+    ASSERT_NE(statusLine, nullptr);
+    const QString hint = EventMessages::noLineEnd();
+    struct Step
+    {
+        std::function<void()> cause;
+        QString shown;
+        QStringList announced;
+    };
+    const QList<Step> steps{
+        {[&] { device.write("a,1\r\n"); }, "a;1", {}},
+        {[&] { emit window.comm->notification(EventCode::Framing); },
+         "Framing Error",
+         {"Framing Error"}},
+        {[&] { device.write("b\r\nc\r\nd\r\n"); }, "d", {}},
+        {[&] { emit window.comm->notification(EventCode::CtsChange); },
+         "Change in CTS Detected",
+         {"Change in CTS Detected"}},
+        {[&] { device.write(QByteArray(LogSession::noLineEndHintBytes, 'x')); }, hint, {hint}},
+        {[&] { window.clearStatus(); }, "", {}},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.shown.toStdString());
+        accessibleUpdates.clear();
+        step.cause();
+        ASSERT_TRUE(waitUntil([&] { return window.Label1->text() == step.shown; }));
+        EXPECT_EQ(statusLine->text(QAccessible::Name), step.shown);
+        EXPECT_EQ(statusLine->text(QAccessible::Description), QStringLiteral("Status line"));
+        EXPECT_EQ(announcements(), step.announced);
+        // While a message is up, it is the notification inside the status line.
+        ASSERT_EQ(statusLine->childCount(), step.announced.size());
+        if (!step.announced.isEmpty()) {
+            EXPECT_EQ(statusLine->child(0)->role(), QAccessible::Notification);
+            EXPECT_EQ(statusLine->child(0)->text(QAccessible::Name), step.shown);
+            EXPECT_EQ(statusLine->child(0)->parent()->object(), window.Label1);
+        }
+    }
+
+    // The message boxes of Start are alerts.
+    window.cmdStart->click();
+    window.txtPort->setText(QStringLiteral("0"));
+    accessibleUpdates.clear();
+    MessageBoxWatcher boxes;
+    window.cmdStart->click();
+    ASSERT_EQ(boxes.boxes().size(), 1);
+    const bool alerted = std::any_of(
+        accessibleUpdates.begin(), accessibleUpdates.end(), [](const AccessibleUpdate &u) {
+            return u.type == QAccessible::Alert && u.role == QAccessible::AlertMessage;
+        });
+    EXPECT_TRUE(alerted);
 }
 
 } // namespace

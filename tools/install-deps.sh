@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-serialport-dev libgl-dev
+  qt6-base-dev qt6-base-private-dev qt6-serialport-dev libgl-dev
   libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   fonts-dejavu-core fonts-dejavu-extra

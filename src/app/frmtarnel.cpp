@@ -1,5 +1,6 @@
 #include "app/frmtarnel.h"
 
+#include "app/statusmessage.h"
 #include "app/statustext.h"
 #include "capture/eventmessages.h"
 #include "capture/serialport.h"
@@ -145,7 +146,15 @@ void FrmTarnel::createControls()
     txtFile = place<QLineEdit>(this, "txtFile", fromTwips(120, 1680, 3735, 285));
     txtFile->setToolTip(QStringLiteral("Log file name"));
     Label1 = place<QLabel>(this, "Label1", fromTwips(120, 2760, 3855, 255));
+    m_statusMessage = new StatusMessage(Label1);
     Label1->setTextFormat(Qt::PlainText); // device text is never markup
+    Label1->setAccessibleDescription(QStringLiteral("Status line"));
+
+    // Screen readers name each text box by the label beside it; the captions
+    // stay as they are (no mnemonics).
+    lbl1->setBuddy(txtPort);
+    lbl2->setBuddy(txtDelim);
+    Label3->setBuddy(txtFile);
 }
 
 void FrmTarnel::setTabOrder()
@@ -204,8 +213,10 @@ void FrmTarnel::receive()
 {
     const auto result = m_session.receive(comm->readInput(), isChecked(chkTime));
     // Only the last of several lines could ever be seen.
-    if (result.hasLines)
+    if (result.hasLines) {
         Label1->setText(statusText(result.lastLine));
+        m_statusMessage->hide(); // replaced on screen by the line
+    }
     if (result.noLineEnd)
         showMessage(EventMessages::noLineEnd());
     if (result.writeFailed) {
@@ -217,12 +228,14 @@ void FrmTarnel::receive()
 void FrmTarnel::showMessage(const QString &text)
 {
     Label1->setText(text);
+    m_statusMessage->show(text);
     Timer1->start(); // restarts the two seconds when already armed
 }
 
 void FrmTarnel::clearStatus()
 {
     Label1->clear();
+    m_statusMessage->hide();
     Timer1->stop();
 }
 

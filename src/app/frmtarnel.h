@@ -11,6 +11,7 @@ class QLineEdit;
 class QPushButton;
 class QTimer;
 class SerialPort;
+class StatusMessage;
 struct WindowFields;
 
 // The one window: its controls hold the five settings; it routes the button,
@@ -62,4 +63,5 @@ private:
 
     QString m_programDir;
     LogSession m_session;
+    StatusMessage *m_statusMessage = nullptr;
 };
