@@ -2,6 +2,7 @@
 // library makes pseudo-terminals answer TIOCMGET and TIOCGICOUNT from a
 // state the test sets, and the real window shows what the driver reports.
 #include "app/frmtarnel.h"
+#include "capture/serialport.h"
 #include "support/eventloop.h"
 #include "support/fakeserialstate.h"
 #include "support/preload.h"
@@ -11,6 +12,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
+#include <algorithm>
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -24,6 +26,13 @@ protected:
     {
         ASSERT_TRUE(fake.isActive()) << "the line-state library is not preloaded";
         PtyWindowTest::SetUp();
+    }
+
+    // Whether any timer of the port runs (connected, only the poll can).
+    bool portTimerRuns() const
+    {
+        const auto timers = window.comm->findChildren<QTimer *>();
+        return std::any_of(timers.begin(), timers.end(), [](QTimer *t) { return t->isActive(); });
     }
 
     FakeSerialState fake;
@@ -85,6 +94,7 @@ TEST_F(LineStatesTest, ThePollRunsOnlyWhenTheDriverAnswers)
         start();
         const unsigned atStart = fake.calls();
         EXPECT_GE(atStart, 1u); // asked once at Start
+        EXPECT_EQ(portTimerRuns(), mode != FakeSerial::None);
         if (mode == FakeSerial::None) {
             runEventLoop(600); // six poll intervals
             EXPECT_EQ(fake.calls(), atStart);
@@ -95,6 +105,7 @@ TEST_F(LineStatesTest, ThePollRunsOnlyWhenTheDriverAnswers)
         const unsigned afterStop = fake.calls();
         runEventLoop(300);
         EXPECT_EQ(fake.calls(), afterStop) << "the poll outlived Stop";
+        EXPECT_FALSE(portTimerRuns());
     }
 }
 

@@ -189,7 +189,7 @@ TEST_F(LoggingTest, TheLogFileNameIsTakenAsTyped)
     };
     const QList<Case> cases{
         {"log.csv ", false, "log.csv"},              // trailing blank kept
-        {"rel.csv", false, dir.filePath("rel.csv")}, // relative to the current directory
+        {"rel.csv", false, dir.path() + "/rel.csv"}, // relative to the current directory
         {":x.csv", false, "x.csv"},                  // no resource prefix
         {":new.csv", true, "new.csv"},               // overwrite creates a missing file
         {"  lead.csv", true, "lead.csv"},
@@ -203,7 +203,9 @@ TEST_F(LoggingTest, TheLogFileNameIsTakenAsTyped)
         // Joined by hand: QDir takes a leading ':' for a resource path.
         const QString created = current.path() + u'/' + c.typed;
         EXPECT_TRUE(waitUntil([&] { return readFile(created) == "n;1\r\n"; }));
-        EXPECT_FALSE(QFileInfo::exists(current.filePath(c.absent)));
+        const QString absent =
+            QFileInfo(c.absent).isAbsolute() ? c.absent : current.path() + u'/' + c.absent;
+        EXPECT_FALSE(QFileInfo::exists(absent));
         window.cmdStart->click();
     }
     QDir::setCurrent(programCurrent);

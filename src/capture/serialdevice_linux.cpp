@@ -132,6 +132,7 @@ QString SerialDevice::pathForPort(int portNumber, const QString &portDir)
 
 SerialDevice::SerialDevice(QObject *parent) : QObject(parent), m_native(std::make_unique<Native>())
 {
+    m_native->pollTimer.setParent(this); // so that it can be found as the port's
     m_native->pollTimer.setInterval(pollIntervalMs);
     connect(&m_native->port, &QSerialPort::readyRead, this, &SerialDevice::received);
     connect(&m_native->pollTimer, &QTimer::timeout, this, [this] {

@@ -2,6 +2,7 @@
 
 #include "support/eventloop.h"
 #include "support/files.h"
+#include "support/messageboxwatcher.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -16,7 +17,9 @@ void PtyWindowTest::SetUp()
 
 void PtyWindowTest::start()
 {
+    MessageBoxWatcher boxes; // a failed Start fails the test instead of waiting on its box
     window.cmdStart->click();
+    ASSERT_EQ(boxes.texts(), QStringList());
     ASSERT_EQ(window.cmdStart->text(), QStringLiteral("Stop"));
 }
 
