@@ -80,7 +80,6 @@ TEST(SettingsFile, AbsentOrUnreadableFilesGiveTheDefaults)
     QTemporaryDir dir;
     const QString path = SettingsFile::path(dir.path());
     EXPECT_EQ(path, dir.path() + "/tarnel.ini");
-    EXPECT_EQ(SettingsFile::defaultLogPath(dir.path()), dir.path() + "/log.csv");
 
     WindowFields absent;
     SettingsFile::load(path, defaultLog, absent);

@@ -12,6 +12,7 @@ packages=(
   xvfb
   picocom tio
   locales
+  dpkg-dev lintian desktop-file-utils appstream file
 )
 
 # A locale with a decimal comma, for the tests that check the number rules

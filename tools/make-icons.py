@@ -1,9 +1,16 @@
 #!/usr/bin/env python3
-"""Draws the program icon (16x16 and 32x32, 16 colours) as XPM files.
+"""Draws the program icon: 16x16 and 32x32 in 16 colours as XPM files for
+the window, and PNG files at 16, 32, 48 and 64 pixels for the desktop's
+icon theme (the two small ones are the same pictures; 48 and 64 are drawn
+at their own size, with a shaded plug and sheet).
 
 The picture: a log sheet with rows of text and a serial plug in front of it.
-Run from the repository root; it rewrites src/app/icons/tarnel{16,32}.xpm.
+Run from the repository root; it rewrites src/app/icons/tarnel{16,32}.xpm
+and packaging/icons/tarnel{16,32,48,64}.png.
 """
+
+import struct
+import zlib
 
 PALETTE = {  # the 16-colour VGA palette, the colours used here
     ".": "None",
@@ -15,6 +22,11 @@ PALETTE = {  # the 16-colour VGA palette, the colours used here
     "w": "#FFFFFF",
     "y": "#FFFF00",
     "c": "#008080",
+    # the larger pictures' shading
+    "G": "#5A5A5A",
+    "h": "#E0E0E0",
+    "p": "#F4F4EC",
+    "C": "#00A0A0",
 }
 
 
@@ -88,5 +100,66 @@ def write(img, name, path):
         f.write("\n};\n")
 
 
+def draw_large(n):
+    """The same picture at 48 or 64 pixels: proportions of the 32-pixel one,
+    with a shadow under the sheet and a lit edge on the plug."""
+    img = canvas(n)
+    u = n / 32
+
+    def px(v):
+        return int(round(v * u))
+
+    x0, y0, x1, y1 = px(8), px(1), px(29), px(27)
+    rect(img, x0 + 1, y0 + 1, x1 + 1, y1 + 1, "G")  # shadow
+    rect(img, x0, y0, x1, y1, "p")
+    outline(img, x0, y0, x1, y1, "k")
+    rect(img, x0 + 1, y0 + 1, x1 - 1, y0 + 1, "w")
+    for row in range(5):
+        y = px(5 + 4 * row)
+        rect(img, px(11), y, px(26), y + px(1.5) - 1, "b")
+        for x in (px(15), px(20)):
+            rect(img, x, y, x + max(1, px(0.5)) - 1, y + px(1.5) - 1, "p")
+    # the plug: a D-sub shell narrowing downwards, its pins in two rows
+    bx, by, bw, bh = px(1), px(20), px(16), px(9)
+    for row in range(bh):
+        inset = row * px(2) // bh
+        for x in range(bx + inset, bx + bw - inset):
+            img[by + row][x] = "s" if row < bh // 3 else "g"
+        img[by + row][bx + inset] = "k"
+        img[by + row][bx + bw - 1 - inset] = "k"
+    for x in range(bx, bx + bw):
+        img[by][x] = "k"
+    for x in range(bx + px(2), bx + bw - px(2)):
+        img[by + bh - 1][x] = "k"
+    for x in range(bx + 1, bx + bw - 1):
+        img[by + 1][x] = "h"
+    pin = max(2, px(1))
+    for px_, py_ in [(3, 3), (6, 3), (9, 3), (12, 3), (4.5, 6), (7.5, 6), (10.5, 6)]:
+        rect(img, bx + px(px_), by + px(py_) - 1, bx + px(px_) + pin - 1, by + px(py_) + pin - 2, "y")
+    rect(img, px(7), by + bh, px(10), n - 1, "c")  # the cable
+    rect(img, px(7), by + bh, px(7), n - 1, "C")
+    return img
+
+
+def write_png(img, path):
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+
+    raw = b""
+    for row in img:
+        raw += b"\0"
+        for ch in row:
+            colour = PALETTE[ch]
+            raw += bytes(4) if colour == "None" else bytes.fromhex(colour[1:]) + b"\xff"
+    with open(path, "wb") as f:
+        f.write(b"\x89PNG\r\n\x1a\n")
+        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", len(img[0]), len(img), 8, 6, 0, 0, 0)))
+        f.write(chunk(b"IDAT", zlib.compress(raw, 9)))
+        f.write(chunk(b"IEND", b""))
+
+
 write(draw32(), "tarnel32", "src/app/icons/tarnel32.xpm")
 write(draw16(), "tarnel16", "src/app/icons/tarnel16.xpm")
+for size, img in ((16, draw16()), (32, draw32()), (48, draw_large(48)), (64, draw_large(64))):
+    write_png(img, f"packaging/icons/tarnel{size}.png")

@@ -25,7 +25,7 @@ run_suite --test-dir build
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARNEL_SANITIZE=ON >/dev/null
 cmake --build build-asan --parallel "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  run_suite --test-dir build-asan --label-exclude bench
+  run_suite --test-dir build-asan --label-exclude 'bench|package'
 
 ./tools/fuzz.sh "${FUZZ_SECONDS:-30}"
 passed=$((passed + 3))

@@ -77,9 +77,8 @@ void setCheckValue(QCheckBox *box, int value)
 
 } // namespace
 
-FrmTarnel::FrmTarnel(const QString &programDir, QWidget *parent)
-    : QWidget(parent), comm(new SerialPort(programDir, this)), m_programDir(programDir),
-      m_session(*comm)
+FrmTarnel::FrmTarnel(const FileLocations &files, QWidget *parent)
+    : QWidget(parent), comm(new SerialPort(files.configDir, this)), m_files(files), m_session(*comm)
 {
     setObjectName(QStringLiteral("frmTarnel"));
     setWindowTitle(QStringLiteral("Tarnel"));
@@ -105,6 +104,7 @@ FrmTarnel::FrmTarnel(const QString &programDir, QWidget *parent)
             [this] { showMessage(EventMessages::deviceReconnected()); });
     connect(cmdStart, &QPushButton::clicked, this, &FrmTarnel::toggleLogging);
 
+    m_files.makeDefaultLogDir(); // so that Start with the default log works at once
     loadSettings();
 }
 
@@ -260,8 +260,7 @@ WindowFields FrmTarnel::fields() const
 void FrmTarnel::loadSettings()
 {
     WindowFields loaded = fields();
-    SettingsFile::load(SettingsFile::path(m_programDir), SettingsFile::defaultLogPath(m_programDir),
-                       loaded);
+    SettingsFile::load(SettingsFile::path(m_files.configDir), m_files.defaultLogPath, loaded);
     txtPort->setText(loaded.port);
     txtDelim->setText(loaded.delimiter);
     txtFile->setText(loaded.logFile);
@@ -272,5 +271,6 @@ void FrmTarnel::loadSettings()
 void FrmTarnel::saveSettings()
 {
     // A failed save keeps the old file; closing must go on regardless.
-    SettingsFile::save(SettingsFile::path(m_programDir), fields());
+    m_files.makeConfigDir();
+    SettingsFile::save(SettingsFile::path(m_files.configDir), fields());
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "logging/logsession.h"
+#include "settings/filelocations.h"
 
 #include <QWidget>
 
@@ -21,8 +22,14 @@ class FrmTarnel : public QWidget
     Q_OBJECT
 
 public:
-    // programDir holds the settings file and the com<N> links.
-    explicit FrmTarnel(const QString &programDir, QWidget *parent = nullptr);
+    // files says where the settings file, the com<N> links and the default
+    // log file are.
+    explicit FrmTarnel(const FileLocations &files, QWidget *parent = nullptr);
+    // A program folder the user may write: everything in it.
+    explicit FrmTarnel(const QString &programDir, QWidget *parent = nullptr)
+        : FrmTarnel(FileLocations::inOneFolder(programDir), parent)
+    {
+    }
     ~FrmTarnel() override;
 
     QPushButton *cmdStart = nullptr;
@@ -61,7 +68,7 @@ private:
     void saveSettings();
     WindowFields fields() const;
 
-    QString m_programDir;
+    FileLocations m_files;
     LogSession m_session;
     StatusMessage *m_statusMessage = nullptr;
 };

@@ -7,7 +7,7 @@ int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tarnel"));
-    FrmTarnel window(QCoreApplication::applicationDirPath());
+    FrmTarnel window(FileLocations::forProgram(QCoreApplication::applicationDirPath()));
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::quitRequested, &window, &QWidget::close);
     window.show();

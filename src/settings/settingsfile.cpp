@@ -42,14 +42,9 @@ void applyCheckState(const QString &line, int &state)
 
 } // namespace
 
-QString path(const QString &programDir)
+QString path(const QString &configDir)
 {
-    return programDir + QStringLiteral("/tarnel.ini");
-}
-
-QString defaultLogPath(const QString &programDir)
-{
-    return programDir + QStringLiteral("/log.csv");
+    return configDir + QStringLiteral("/tarnel.ini");
 }
 
 void load(const QString &filePath, const QString &defaultLog, WindowFields &fields)

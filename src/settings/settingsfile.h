@@ -16,8 +16,8 @@ struct WindowFields
 // tarnel.ini: five lines, CR LF, in the system's encoding.
 namespace SettingsFile {
 
-QString path(const QString &programDir);
-QString defaultLogPath(const QString &programDir);
+// The settings file in the folder that keeps it.
+QString path(const QString &configDir);
 
 // Applies the file's lines to fields by the acceptance rules. A missing or
 // unreadable file, or missing lines, leave fields as they are, except that

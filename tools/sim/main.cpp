@@ -1,6 +1,6 @@
 // tarnel-sim: a virtual instrument on a pseudo-terminal, for trying Tarnel
-// without a device. It links the terminal as com<N> in Tarnel's program
-// directory and sends comma-separated lines like a sensor board would.
+// without a device. It links the terminal as com<N> where Tarnel looks for
+// port links and sends comma-separated lines like a sensor board would.
 #include "simoptions.h"
 
 #include <algorithm>
@@ -138,6 +138,7 @@ int run(const SimOptions &options)
         return 1;
     }
     std::error_code ec;
+    fs::create_directories(options.directory, ec); // the configuration folder, at first use
     fs::remove(link, ec);
     fs::create_symlink(name, link, ec);
     if (ec) {

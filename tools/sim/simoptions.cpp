@@ -1,5 +1,7 @@
 #include "simoptions.h"
 
+#include "settings/filelocations.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <getopt.h>
@@ -7,12 +9,13 @@
 
 namespace {
 
-// Beside the running executable, where tarnel is built and installed with it.
-std::string executableDirectory()
+// Where tarnel installed beside this executable looks for its port links.
+std::string portLinkDirectory()
 {
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-    return ec ? std::string(".") : self.parent_path().string();
+    const std::string programDir = ec ? std::string(".") : self.parent_path().string();
+    return FileLocations::forProgram(QString::fromStdString(programDir)).configDir.toStdString();
 }
 
 bool parseNumber(const char *text, double &value)
@@ -28,11 +31,12 @@ std::string simUsage()
 {
     return "Usage: tarnel-sim [options]\n"
            "A virtual instrument for Tarnel: it opens a pseudo-terminal, links it as\n"
-           "com<N> in Tarnel's program directory and sends lines like a sensor board:\n"
+           "com<N> where Tarnel looks for port links and sends lines like a sensor board:\n"
            "a sequence number, a temperature and a humidity, comma-separated, CR LF.\n"
            "Ctrl-C or SIGTERM removes the link and ends it.\n\n"
-           "  -d, --dir DIR       program directory to link into (default: the one\n"
-           "                      holding tarnel-sim, where tarnel is)\n"
+           "  -d, --dir DIR       folder to link into (default: where tarnel installed\n"
+           "                      beside tarnel-sim looks: that folder when you may\n"
+           "                      write it, otherwise ~/.config/tarnel)\n"
            "  -p, --port N        link as com<N> (default 1)\n"
            "  -r, --rate R        lines a second (default 2)\n"
            "  -b, --burst         send as fast as the reader takes them\n"
@@ -56,7 +60,7 @@ ParseResult parseSimOptions(int argc, char *argv[], SimOptions &options, std::st
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
-    options.directory = executableDirectory();
+    options.directory = portLinkDirectory();
     optind = 1;
     int opt = 0;
     double number = 0;

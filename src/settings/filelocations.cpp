@@ -1,0 +1,42 @@
+#include "settings/filelocations.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+#include <QTemporaryFile>
+
+FileLocations FileLocations::inOneFolder(const QString &folder)
+{
+    return {folder, QDir::toNativeSeparators(folder + QStringLiteral("/log.csv"))};
+}
+
+FileLocations FileLocations::forProgram(const QString &programDir)
+{
+    return forProgram(programDir, isWritableFolder(programDir));
+}
+
+FileLocations FileLocations::forProgram(const QString &programDir, bool programDirWritable)
+{
+    if (programDirWritable)
+        return inOneFolder(programDir);
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                           QStringLiteral("/tarnel");
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return {config, QDir::toNativeSeparators(documents + QStringLiteral("/log.csv"))};
+}
+
+bool FileLocations::isWritableFolder(const QString &folder)
+{
+    QTemporaryFile probe(folder + QStringLiteral("/.tarnel-write-test-XXXXXX"));
+    return probe.open(); // and it is removed again at once
+}
+
+bool FileLocations::makeConfigDir() const
+{
+    return QDir().mkpath(configDir);
+}
+
+bool FileLocations::makeDefaultLogDir() const
+{
+    return QFileInfo(defaultLogPath).dir().mkpath(QStringLiteral("."));
+}
