@@ -6,6 +6,7 @@
 #include "capture/serialport.h"
 #include "settings/settingsfile.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -39,15 +40,6 @@ template <typename Control> Control *place(QWidget *parent, const char *name, co
     if constexpr (std::is_same_v<Control, QLineEdit>)
         control->setMaxLength(std::numeric_limits<int>::max()); // the fields have no limit
     return control;
-}
-
-QFont windowFont()
-{
-    // Qt's default 9 pt clips the captions in boxes this small; 9 px is the
-    // largest size at which every caption and check box fits its box.
-    QFont font(QStringLiteral("DejaVu Sans"));
-    font.setPixelSize(9);
-    return font;
 }
 
 bool isChecked(const QCheckBox *box)
@@ -85,10 +77,10 @@ FrmTarnel::FrmTarnel(const FileLocations &files, QWidget *parent)
     QIcon icon(QStringLiteral(":/icons/tarnel32.xpm"));
     icon.addFile(QStringLiteral(":/icons/tarnel16.xpm"));
     setWindowIcon(icon);
-    setFont(windowFont());
     setFixedSize(265, 201);
     createControls();
     setTabOrder();
+    fitFont();
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
@@ -155,6 +147,32 @@ void FrmTarnel::createControls()
     lbl1->setBuddy(txtPort);
     lbl2->setBuddy(txtDelim);
     Label3->setBuddy(txtFile);
+}
+
+// The layout was drawn for an 8 point font at 96 dots per inch (11 pixels),
+// and fonts differ in width: the window takes DejaVu Sans where it is
+// installed, else the system's own font, at the largest size up to 11
+// pixels at which every caption fits its box (9 pixels for DejaVu Sans).
+void FrmTarnel::fitFont()
+{
+    QFont font = QApplication::font();
+    font.setFamilies({QStringLiteral("DejaVu Sans"), font.family()});
+    for (int pixels = 11; pixels >= 7; --pixels) {
+        font.setPixelSize(pixels);
+        setFont(font);
+        if (captionsFit())
+            return;
+    }
+}
+
+bool FrmTarnel::captionsFit() const
+{
+    for (const QWidget *w :
+         std::initializer_list<const QWidget *>{cmdStart, lbl1, chkTime, lbl2, chkOver, Label3}) {
+        if (w->sizeHint().width() > w->width() || w->minimumSizeHint().height() > w->height())
+            return false;
+    }
+    return true;
 }
 
 void FrmTarnel::setTabOrder()

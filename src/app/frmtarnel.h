@@ -58,6 +58,8 @@ protected:
 private:
     void createControls();
     void setTabOrder();
+    void fitFont();
+    bool captionsFit() const;
     void startLogging();
     void showIdle();
     void handleNotification(int code);

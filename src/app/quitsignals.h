@@ -2,11 +2,10 @@
 
 #include <QObject>
 
-class QSocketNotifier;
-
-// Turns SIGTERM, SIGINT and SIGHUP into a Qt signal on the event loop, so
+// Turns the system's requests to end the program (SIGTERM, SIGINT and SIGHUP;
+// on Windows the end of the session) into a Qt signal on the event loop, so
 // that a logout or a kill closes the window the normal way: settings saved,
-// log file closed.
+// log file closed. One source file per platform.
 class QuitSignals : public QObject
 {
     Q_OBJECT
@@ -16,7 +15,4 @@ public:
 
 signals:
     void quitRequested();
-
-private:
-    QSocketNotifier *m_notifier = nullptr;
 };

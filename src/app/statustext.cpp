@@ -7,7 +7,7 @@ constexpr char16_t controlPictures = 0x2400; // U+2400 SYMBOL FOR NULL and its r
 
 QString statusText(QByteArrayView line)
 {
-    QString text = QString::fromUtf8(line.first(qMin(line.size(), maxShownBytes)));
+    QString text = QString::fromLocal8Bit(line.first(qMin(line.size(), maxShownBytes)));
     for (QChar &ch : text) {
         if (ch.unicode() < 0x20)
             ch = QChar(char16_t(controlPictures + ch.unicode()));

@@ -10,10 +10,10 @@ qsizetype lastLineEnd(const char *data, qsizetype from, qsizetype size)
 {
     qsizetype end = size;
     while (end > from) {
-        const void *lf = memrchr(data + from, '\n', size_t(end - from));
-        if (!lf)
+        const qsizetype lf = QByteArrayView(data + from, end - from).lastIndexOf('\n');
+        if (lf < 0)
             return -1;
-        const qsizetype pos = static_cast<const char *>(lf) - data;
+        const qsizetype pos = from + lf;
         if (pos > 0 && data[pos - 1] == '\r')
             return pos;
         end = pos;

@@ -43,6 +43,6 @@ signals:
     void lost();
 
 private:
-    struct Native;
+    struct Native; // the platform's own state and helpers
     std::unique_ptr<Native> m_native;
 };

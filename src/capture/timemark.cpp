@@ -2,11 +2,8 @@
 
 namespace {
 
-QByteArray formatTrimmed(const char *pattern, const std::tm &local)
+QByteArray trimBlanks(QByteArray text)
 {
-    char buf[128];
-    const size_t n = std::strftime(buf, sizeof buf, pattern, &local);
-    QByteArray text(buf, qsizetype(n));
     while (text.startsWith(' '))
         text.remove(0, 1);
     while (text.endsWith(' '))
@@ -18,9 +15,8 @@ QByteArray formatTrimmed(const char *pattern, const std::tm &local)
 
 QByteArray TimeMark::format(std::time_t when, const QByteArray &delimiter)
 {
-    std::tm local{};
-    localtime_r(&when, &local);
-    return formatTrimmed("%x", local) + delimiter + formatTrimmed("%X", local) + delimiter;
+    const Texts texts = localTexts(when);
+    return trimBlanks(texts.date) + delimiter + trimBlanks(texts.time) + delimiter;
 }
 
 const QByteArray &TimeMark::current(const QByteArray &delimiter)

@@ -97,10 +97,15 @@ double numericValue(QStringView text)
     const std::string num = decimalPrefix(s);
     if (num.empty())
         return 0;
-    // strtod in the C locale: correctly rounded, infinite on overflow, and
-    // subnormal or zero on underflow (from_chars rejects the last two).
-    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
-    const double value = strtod_l(num.c_str(), nullptr, cLocale);
+    // strtod is correctly rounded, infinite on overflow and subnormal or zero
+    // on underflow (from_chars rejects the last two), but reads the decimal
+    // point of the C library's locale, which Qt sets from the environment:
+    // so it is given that one.
+    const std::string point = std::localeconv()->decimal_point;
+    std::string local;
+    for (char c : num)
+        local += c == '.' ? point : std::string(1, c);
+    const double value = std::strtod(local.c_str(), nullptr);
     return value == 0 ? 0.0 : value; // no negative zero
 }
 

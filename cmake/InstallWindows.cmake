@@ -1,0 +1,39 @@
+# Windows: tarnel.exe beside the DLLs it needs, in the build's bin folder
+# (so that it and the tests run there, under Wine too) and in the portable
+# zip, which keeps tarnel.ini and log.csv beside tarnel.exe:
+#   cpack -G ZIP  ->  tarnel-<version>-windows-x86_64.zip
+
+# The MinGW runtime, from the compiler that built everything.
+set(runtime_dlls)
+foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
+    execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
+                    OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
+    get_filename_component(path ${path} REALPATH)
+    list(APPEND runtime_dlls ${path})
+endforeach()
+
+set(qt_dlls $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets>)
+# Qt looks for plugins in these folders beside the program.
+set(platform_plugin $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin>)
+set(style_plugin $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin>)
+
+add_custom_target(windows_runtime ALL
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${TARNEL_OUTPUT_DIR}/platforms
+            ${TARNEL_OUTPUT_DIR}/styles
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${runtime_dlls} ${qt_dlls} ${TARNEL_OUTPUT_DIR}
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${platform_plugin} ${TARNEL_OUTPUT_DIR}/platforms
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${style_plugin} ${TARNEL_OUTPUT_DIR}/styles
+    COMMAND_EXPAND_LISTS VERBATIM)
+
+install(TARGETS tarnel RUNTIME DESTINATION .)
+install(FILES ${runtime_dlls} ${qt_dlls} README.md DESTINATION .)
+install(FILES ${platform_plugin} DESTINATION platforms)
+install(FILES ${style_plugin} DESTINATION styles)
+
+set(CPACK_GENERATOR ZIP)
+set(CPACK_PACKAGE_NAME tarnel)
+set(CPACK_PACKAGE_VENDOR "The Tarnel developers")
+set(CPACK_PACKAGE_FILE_NAME tarnel-${PROJECT_VERSION}-windows-x86_64)
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Makes the Windows cross toolchain, once per machine:
+#   - Debian's MinGW-w64, Wine, socat and Xvfb;
+#   - Qt 6.4.2 qtbase for x86_64-w64-mingw32, built from Debian's own source
+#     package with Debian's Qt host tools (about 30 minutes on 2 cores);
+#   - GoogleTest for Windows, from /usr/src/googletest.
+# Everything built goes into a cache folder outside the repository
+# (TARNEL_WIN_CACHE, default ~/.cache/tarnel-win) and is reused when present.
+# Prints the cache folder's path as its last line.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo="$PWD"
+cache="${TARNEL_WIN_CACHE:-$HOME/.cache/tarnel-win}"
+prefix="$cache/qt6-mingw"
+jobs="$(nproc)"
+
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+
+packages=(
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine64 socat xvfb xauth zip unzip
+  cmake ninja-build dpkg-dev
+  qt6-base-dev qt6-base-dev-tools googletest
+)
+
+install_packages() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# The source package needs a deb-src entry beside the existing deb one.
+enable_sources() {
+  apt-cache showsrc qt6-base >/dev/null 2>&1 && return 0
+  $sudo tee /etc/apt/sources.list.d/tarnel-deb-src.sources >/dev/null <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+  $sudo apt-get update -qq
+}
+
+fetch_qt_source() {
+  local src="$cache/src"
+  if [ ! -d "$src/qtbase" ]; then
+    rm -rf "$src" && mkdir -p "$src"
+    (cd "$src" && apt-get source --download-only qt6-base >/dev/null &&
+      dpkg-source --no-check -x qt6-base_*.dsc qtbase >/dev/null)
+  fi
+  # Debian's source lacks the Wintab headers, so Direct2D is off too, and
+  # 6.4.2 then needs DirectWrite 3's font engine kept out as well. Without
+  # OpenGL, its dynamic-GL code in the window must go too.
+  local windows="$src/qtbase/src/plugins/platforms/windows"
+  sed -i 's/^#if QT_CONFIG(directwrite3)$/#if QT_CONFIG(directwrite3) \&\& QT_CONFIG(direct2d)/' \
+    "$windows/qwindowsintegration.cpp"
+  sed -i 's/^#if QT_CONFIG(dynamicgl)$/#if QT_CONFIG(dynamicgl) \&\& QT_CONFIG(opengl)/' \
+    "$windows/qwindowswindow.cpp"
+}
+
+build_qt() {
+  [ -f "$prefix/lib/cmake/Qt6Widgets/Qt6WidgetsConfig.cmake" ] && return 0
+  fetch_qt_source
+  local build="$cache/qtbase-build"
+  cmake -S "$cache/src/qtbase" -B "$build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+    -DQT_BUILD_EXAMPLES=OFF -DQT_BUILD_TESTS=OFF -DQT_BUILD_BENCHMARKS=OFF \
+    -DBUILD_WITH_PCH=OFF \
+    -DFEATURE_tabletevent=OFF -DFEATURE_direct2d=OFF \
+    -DFEATURE_sql=OFF -DFEATURE_network=OFF -DFEATURE_dbus=OFF \
+    -DFEATURE_printsupport=OFF -DFEATURE_opengl=OFF -DFEATURE_vulkan=OFF \
+    -DFEATURE_concurrent=OFF -DFEATURE_xml=OFF -DFEATURE_jpeg=OFF \
+    >"$cache/qtbase-configure.log"
+  cmake --build "$build" --parallel "$jobs"
+  cmake --install "$build" >/dev/null
+  rm -rf "$build" "$cache/src"
+}
+
+build_gtest() {
+  [ -f "$prefix/lib/cmake/GTest/GTestConfig.cmake" ] && return 0
+  local build="$cache/gtest-build"
+  cmake -S /usr/src/googletest -B "$build" -G Ninja \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -Dgtest_disable_pthreads=OFF -DBUILD_GMOCK=OFF >/dev/null
+  cmake --build "$build" --parallel "$jobs"
+  cmake --install "$build" >/dev/null
+  rm -rf "$build"
+}
+
+install_packages
+enable_sources
+mkdir -p "$cache"
+build_qt
+build_gtest
+echo "$prefix"
