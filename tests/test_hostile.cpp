@@ -3,6 +3,7 @@
 #include "capture/eventmessages.h"
 #include "capture/serialport.h"
 #include "logging/logsession.h"
+#include "settings/settingsfile.h"
 #include "support/eventloop.h"
 #include "support/files.h"
 #include "support/ptydevice.h"
@@ -16,7 +17,10 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -172,6 +176,48 @@ TEST(HostileSettings, ASettingsPathThatIsADirectory)
         EXPECT_FALSE(window.comm->isOpen());
     }
     EXPECT_TRUE(QFileInfo(dir.filePath("tarnel.ini")).isDir());
+}
+
+TEST(SettingsFile, AFailedSaveKeepsTheOldFile)
+{
+    QTemporaryDir dir;
+    const QString path = SettingsFile::path(dir.path());
+    const QByteArray old = "5\r\n|\r\n/old\r\n 1\r\n 1\r\n";
+    ASSERT_TRUE(writeFile(path, old));
+
+    // The name taken by a directory: nothing can be written.
+    const QString blocked = dir.filePath("blocked.ini");
+    ASSERT_TRUE(QDir(dir.path()).mkdir("blocked.ini"));
+    EXPECT_FALSE(SettingsFile::save(blocked, {}));
+    EXPECT_TRUE(QFileInfo(blocked).isDir());
+
+    // A directory that takes no new files (not for root, who may write anywhere).
+    if (::geteuid() != 0) {
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        EXPECT_FALSE(SettingsFile::save(path, {}));
+        QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                              QFileDevice::ExeOwner);
+    }
+    // A write that fails half way, as on a full disk: the process may not
+    // write files beyond 64 bytes, which holds for root too.
+    {
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit saved{};
+        ::getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit tiny = saved;
+        tiny.rlim_cur = 64;
+        ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tiny), 0);
+        WindowFields large;
+        large.logFile = QString(4096, QLatin1Char('x'));
+        const bool saved64 = SettingsFile::save(path, large);
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        EXPECT_FALSE(saved64);
+    }
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), old);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"tarnel.ini"}); // no leftovers
 }
 
 } // namespace

@@ -3,12 +3,15 @@
 #include "capture/eventmessages.h"
 #include "capture/lineassembler.h"
 #include "capture/serialport.h"
+#include "logging/logsession.h"
+#include "support/devicedata.h"
 #include "support/eventloop.h"
 #include "support/files.h"
 #include "support/messageboxwatcher.h"
 #include "support/ptydevice.h"
 #include "support/ptywindowtest.h"
 
+#include <QAccessible>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -18,6 +21,10 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QtGui/private/qguiapplication_p.h>
+#include <QtGui/qpa/qplatformaccessibility.h>
+#include <QtGui/qpa/qplatformintegration.h>
+#include <algorithm>
 #include <clocale>
 #include <ctime>
 #include <functional>
@@ -84,12 +91,8 @@ TEST_F(LoggingTest, LinesReachTheFileAsTheDeviceSendsThem)
 
 TEST_F(LoggingTest, EveryByteValueAndHugeLinesArriveUnchanged)
 {
-    QByteArray all;
-    for (int i = 0; i < 256; ++i)
-        all.append(char(i));
-    QByteArray huge(1'000'000, 'x');
-    for (qsizetype i = 0; i < huge.size(); i += 1000)
-        huge[i] = ',';
+    const QByteArray all = everyByteValue();
+    const QByteArray huge = longLineWithCommas(1'000'000);
     window.txtDelim->setText(QStringLiteral("\t"));
     start();
     ASSERT_TRUE(device.write(all + "\r\n" + huge + "\r\n"));
@@ -339,6 +342,106 @@ TEST(LoggingRules, TimeMarksGreyedBoxesAndTheFirstDelimiterCharacter)
             expected += written;
         }
     }
+}
+
+// What the window tells the accessibility layer, recorded instead of sent.
+struct AccessibleUpdate
+{
+    QAccessible::Event type;
+    QAccessible::Role role;
+    QString name;
+};
+QList<AccessibleUpdate> accessibleUpdates;
+
+void recordAccessibleUpdate(QAccessibleEvent *event)
+{
+    QAccessibleInterface *accessible = event->accessibleInterface();
+    accessibleUpdates.append({event->type(), accessible ? accessible->role() : QAccessible::NoRole,
+                              accessible ? accessible->text(QAccessible::Name) : QString()});
+}
+
+// Screen readers speak a notification that appears.
+QStringList announcements()
+{
+    QStringList spoken;
+    for (const AccessibleUpdate &u : accessibleUpdates) {
+        if (u.type == QAccessible::ObjectShow && u.role == QAccessible::Notification)
+            spoken.append(u.name);
+    }
+    return spoken;
+}
+
+class AccessibleStatusTest : public PtyWindowTest
+{
+protected:
+    void SetUp() override
+    {
+        PtyWindowTest::SetUp();
+        QAccessible::installUpdateHandler(&recordAccessibleUpdate);
+        // As when a screen reader is running; offscreen, nothing else does it.
+        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
+    }
+    void TearDown() override
+    {
+        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(false);
+        QAccessible::installUpdateHandler(nullptr);
+        accessibleUpdates.clear();
+    }
+};
+
+TEST_F(AccessibleStatusTest, MessagesAreAnnouncedAndReceivedLinesAreNot)
+{
+    start();
+    QAccessibleInterface *statusLine = QAccessible::queryAccessibleInterface(window.Label1);
+    ASSERT_NE(statusLine, nullptr);
+    const QString hint = EventMessages::noLineEnd();
+    struct Step
+    {
+        std::function<void()> cause;
+        QString shown;
+        QStringList announced;
+    };
+    const QList<Step> steps{
+        {[&] { device.write("a,1\r\n"); }, "a;1", {}},
+        {[&] { emit window.comm->notification(EventCode::Framing); },
+         "Framing Error",
+         {"Framing Error"}},
+        {[&] { device.write("b\r\nc\r\nd\r\n"); }, "d", {}},
+        {[&] { emit window.comm->notification(EventCode::CtsChange); },
+         "Change in CTS Detected",
+         {"Change in CTS Detected"}},
+        {[&] { device.write(QByteArray(LogSession::noLineEndHintBytes, 'x')); }, hint, {hint}},
+        {[&] { window.clearStatus(); }, "", {}},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.shown.toStdString());
+        accessibleUpdates.clear();
+        step.cause();
+        ASSERT_TRUE(waitUntil([&] { return window.Label1->text() == step.shown; }));
+        EXPECT_EQ(statusLine->text(QAccessible::Name), step.shown);
+        EXPECT_EQ(statusLine->text(QAccessible::Description), QStringLiteral("Status line"));
+        EXPECT_EQ(announcements(), step.announced);
+        // While a message is up, it is the notification inside the status line.
+        ASSERT_EQ(statusLine->childCount(), step.announced.size());
+        if (!step.announced.isEmpty()) {
+            EXPECT_EQ(statusLine->child(0)->role(), QAccessible::Notification);
+            EXPECT_EQ(statusLine->child(0)->text(QAccessible::Name), step.shown);
+            EXPECT_EQ(statusLine->child(0)->parent()->object(), window.Label1);
+        }
+    }
+
+    // The message boxes of Start are alerts.
+    window.cmdStart->click();
+    window.txtPort->setText(QStringLiteral("0"));
+    accessibleUpdates.clear();
+    MessageBoxWatcher boxes;
+    window.cmdStart->click();
+    ASSERT_EQ(boxes.boxes().size(), 1);
+    const bool alerted = std::any_of(
+        accessibleUpdates.begin(), accessibleUpdates.end(), [](const AccessibleUpdate &u) {
+            return u.type == QAccessible::Alert && u.role == QAccessible::AlertMessage;
+        });
+    EXPECT_TRUE(alerted);
 }
 
 } // namespace

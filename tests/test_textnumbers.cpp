@@ -18,8 +18,12 @@ protected:
     void SetUp() override
     {
         m_saved = std::setlocale(LC_ALL, nullptr);
-        if (!std::setlocale(LC_ALL, "de_DE.UTF-8") || *std::localeconv()->decimal_point != ',')
-            GTEST_SKIP() << "no locale with a decimal comma (tools/install-deps.sh makes one)";
+        // Named the Linux way, or the Windows C library's way.
+        for (const char *german : {"de_DE.UTF-8", "German_Germany.1252"}) {
+            if (std::setlocale(LC_ALL, german) && *std::localeconv()->decimal_point == ',')
+                return;
+        }
+        GTEST_SKIP() << "no locale with a decimal comma (tools/install-deps.sh makes one)";
     }
     void TearDown() override { std::setlocale(LC_ALL, m_saved.c_str()); }
 

@@ -6,12 +6,16 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+static_assert(FakeSerial::ModemBit::Car == TIOCM_CAR && FakeSerial::ModemBit::Rng == TIOCM_RNG &&
+              FakeSerial::ModemBit::Cts == TIOCM_CTS && FakeSerial::ModemBit::Dsr == TIOCM_DSR);
 
 namespace {
 
@@ -44,12 +48,17 @@ FakeSerial::State *sharedState()
     return state;
 }
 
-// Unix 98 pseudo-terminal slaves have majors 136 to 143.
-bool isPseudoTerminal(int fd)
+// Unix 98 pseudo-terminal slaves have majors 136 to 143. One whose other
+// side has closed is a device that went away: it answers nothing, as an
+// unplugged adapter does.
+bool isLivePseudoTerminal(int fd)
 {
     struct stat st = {};
-    return ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
-           major(st.st_rdev) <= 143;
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || major(st.st_rdev) < 136 ||
+        major(st.st_rdev) > 143)
+        return false;
+    pollfd hangUp{fd, 0, 0};
+    return ::poll(&hangUp, 1, 0) == 0 || !(hangUp.revents & POLLHUP);
 }
 
 // Answers from the shared state; false leaves the call to the device itself.
@@ -93,7 +102,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
     va_end(args);
     if (request == TIOCMGET || request == TIOCGICOUNT) {
         FakeSerial::State *state = sharedState();
-        if (state && isPseudoTerminal(fd) && answer(*state, request, arg))
+        if (state && isLivePseudoTerminal(fd) && answer(*state, request, arg))
             return 0;
     }
     static const auto next = reinterpret_cast<IoctlFunction>(::dlsym(RTLD_NEXT, "ioctl"));

@@ -34,6 +34,14 @@ enum Counter : int32_t {
     CounterCount
 };
 
+// The kernel's TIOCM_ bits, for tests that cannot include Linux headers.
+namespace ModemBit {
+constexpr int32_t Car = 0x040;
+constexpr int32_t Rng = 0x080;
+constexpr int32_t Cts = 0x020;
+constexpr int32_t Dsr = 0x100;
+} // namespace ModemBit
+
 struct State
 {
     std::atomic<int32_t> mode;

@@ -2,12 +2,13 @@
 
 #include "fakeserial/fakeserial.h"
 
-#include <QString>
-#include <QTemporaryFile>
+#include <memory>
 
 // The test's side of the preloaded line-state library: the shared block in a
-// temporary file, named in the environment while this object lives, so that
-// pseudo-terminals opened meanwhile answer TIOCMGET and TIOCGICOUNT from it.
+// file named in the environment, so that pseudo-terminals answer TIOCMGET and
+// TIOCGICOUNT from it. On Linux this object makes the file and names it for
+// as long as it lives; under Wine the script that starts the program made
+// and named it, and this object maps it through its Windows name.
 class FakeSerialState
 {
 public:
@@ -18,7 +19,6 @@ public:
 
     // Whether the block is shared and the library is loaded to answer from it.
     bool isActive() const;
-    QString path() const { return m_file.fileName(); }
 
     void setMode(FakeSerial::Mode mode) { m_state->mode = mode; }
     void setModemBits(int bits) { m_state->modemBits = bits; }
@@ -27,6 +27,7 @@ public:
     unsigned calls() const { return m_state->calls.load(); }
 
 private:
-    QTemporaryFile m_file;
+    struct Backing; // the shared file, per platform
+    std::unique_ptr<Backing> m_backing;
     FakeSerial::State *m_state = nullptr;
 };

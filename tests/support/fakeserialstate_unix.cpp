@@ -1,19 +1,27 @@
 #include "support/fakeserialstate.h"
 
+#include <QTemporaryFile>
+
 #include <cstdlib>
 #include <dlfcn.h>
 #include <sys/mman.h>
 
-FakeSerialState::FakeSerialState()
+struct FakeSerialState::Backing
 {
-    if (!m_file.open() || !m_file.resize(sizeof(FakeSerial::State)))
+    QTemporaryFile file;
+};
+
+FakeSerialState::FakeSerialState() : m_backing(std::make_unique<Backing>())
+{
+    QTemporaryFile &file = m_backing->file;
+    if (!file.open() || !file.resize(sizeof(FakeSerial::State)))
         return;
     void *mapped = ::mmap(nullptr, sizeof(FakeSerial::State), PROT_READ | PROT_WRITE, MAP_SHARED,
-                          m_file.handle(), 0);
+                          file.handle(), 0);
     if (mapped == MAP_FAILED)
         return;
     m_state = static_cast<FakeSerial::State *>(mapped); // a zeroed file: mode None, no calls
-    ::setenv(FakeSerial::environmentVariable, m_file.fileName().toLocal8Bit().constData(), 1);
+    ::setenv(FakeSerial::environmentVariable, file.fileName().toLocal8Bit().constData(), 1);
 }
 
 FakeSerialState::~FakeSerialState()

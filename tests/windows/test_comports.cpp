@@ -1,0 +1,204 @@
+// The real window and the Win32 port layer, under Wine: Tarnel reads COM 5,
+// the test writes into COM 6, the other end of a null-modem pair that
+// tools/win-test.sh makes from pseudo-terminals. Line states come from the
+// preloaded line-state library, through Wine's own serial code.
+#include "app/frmtarnel.h"
+#include "capture/eventmessages.h"
+#include "support/devicedata.h"
+#include "support/eventloop.h"
+#include "support/fakeserialstate.h"
+#include "support/files.h"
+#include "support/messageboxwatcher.h"
+#include "windows/deviceport.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <ctime>
+#include <windows.h>
+
+namespace {
+
+constexpr int tarnelPort = 5;
+constexpr int devicePort = 6;
+
+class ComPortTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_TRUE(device.open(devicePort)) << "COM6 is not mapped: run tools/win-test.sh";
+        window.txtPort->setText(QString::number(tarnelPort));
+        window.txtFile->setText(logPath);
+    }
+
+    void start()
+    {
+        MessageBoxWatcher boxes;
+        window.cmdStart->click();
+        ASSERT_EQ(boxes.texts(), QStringList());
+        ASSERT_EQ(window.cmdStart->text(), QStringLiteral("Stop"));
+    }
+    bool logEquals(const QByteArray &expected, int timeoutMs = 10000)
+    {
+        return waitUntil([&] { return readFile(logPath) == expected; }, timeoutMs);
+    }
+    bool statusShows(const QString &text, int timeoutMs = 10000)
+    {
+        return waitUntil([&] { return window.Label1->text() == text; }, timeoutMs);
+    }
+
+    QTemporaryDir dir;
+    DevicePort device;
+    FrmTarnel window{dir.path()};
+    QString logPath = dir.filePath(QStringLiteral("log.csv"));
+};
+
+// The date and time as the system's own functions write them, not the program's.
+QByteArray systemMark(std::time_t when, const QByteArray &delimiter)
+{
+    ULARGE_INTEGER ticks;
+    ticks.QuadPart = (ULONGLONG(when) + 11644473600ULL) * 10000000ULL;
+    const FILETIME utc{ticks.LowPart, ticks.HighPart};
+    SYSTEMTIME utcTime{}, local{};
+    FileTimeToSystemTime(&utc, &utcTime);
+    SystemTimeToTzSpecificLocalTime(nullptr, &utcTime, &local);
+    wchar_t date[128], time[128];
+    GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &local, nullptr, date, 128, nullptr);
+    GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &local, nullptr, time, 128);
+    return QString::fromWCharArray(date).trimmed().toLocal8Bit() + delimiter +
+           QString::fromWCharArray(time).trimmed().toLocal8Bit() + delimiter;
+}
+
+TEST_F(ComPortTest, LogsAreByteExact)
+{
+    const QByteArray all = everyByteValue();
+    const QByteArray huge = longLineWithCommas(1'000'000);
+    struct Case
+    {
+        const char *name;
+        QList<QByteArray> writes;
+    };
+    const QList<Case> cases{
+        {"every byte value", {all + "\r\n"}},
+        {"a line split across writes", {"a,", "b", ",c\r", "\nd\r\n"}},
+        {"a 1 MB line", {huge + "\r\n"}},
+    };
+    start();
+    QByteArray expected;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const QByteArray &bytes : c.writes) {
+            ASSERT_TRUE(device.write(bytes));
+            expected += QByteArray(bytes).replace(',', ';');
+        }
+        EXPECT_TRUE(logEquals(expected, 30000))
+            << readFile(logPath).size() << " of " << expected.size() << " bytes";
+    }
+}
+
+TEST_F(ComPortTest, AppendOverwriteAndAMissingPort)
+{
+    ASSERT_TRUE(writeFile(logPath, "old\r\n"));
+    start();
+    ASSERT_TRUE(device.write("one\r\n"));
+    EXPECT_TRUE(logEquals("old\r\none\r\n"));
+    window.cmdStart->click();
+
+    window.chkOver->setChecked(true);
+    start();
+    ASSERT_TRUE(device.write("two\r\n"));
+    EXPECT_TRUE(logEquals("two\r\n"));
+    window.cmdStart->click();
+
+    window.txtPort->setText(QStringLiteral("99"));
+    MessageBoxWatcher boxes;
+    window.cmdStart->click();
+    EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("COM port 99 does not exist or busy")});
+    EXPECT_EQ(window.cmdStart->text(), QStringLiteral("Start"));
+}
+
+TEST_F(ComPortTest, TimeMarksInTheRegionalFormat)
+{
+    // Wine takes the user's locale from LANG; the script runs this in two.
+    wchar_t locale[LOCALE_NAME_MAX_LENGTH] = {};
+    GetUserDefaultLocaleName(locale, LOCALE_NAME_MAX_LENGTH);
+    const QString expectedLocale = qEnvironmentVariable("TARNEL_EXPECTED_LOCALE");
+    if (!expectedLocale.isEmpty()) {
+        EXPECT_EQ(QString::fromWCharArray(locale), expectedLocale);
+    }
+
+    window.chkTime->setChecked(true);
+    start();
+    const std::time_t sentAt = std::time(nullptr);
+    ASSERT_TRUE(device.write("x,1\r\n"));
+    ASSERT_TRUE(waitUntil([&] { return readFile(logPath).endsWith("x;1\r\n"); }));
+    const QByteArray written = readFile(logPath);
+    bool matches = false;
+    for (std::time_t t = sentAt; t <= std::time(nullptr); ++t)
+        matches = matches || written == systemMark(t, ";") + "x;1\r\n";
+    EXPECT_TRUE(matches) << written.constData() << " in "
+                         << QString::fromWCharArray(locale).toStdString();
+}
+
+TEST_F(ComPortTest, ACtsChangeAndABreakAreShown)
+{
+    FakeSerialState fake;
+    ASSERT_TRUE(fake.isActive()) << "the line-state library is not preloaded into Wine";
+    fake.setMode(FakeSerial::Counters);
+    start();
+    window.clearStatus();
+    fake.setModemBits(FakeSerial::ModemBit::Cts);
+    EXPECT_TRUE(statusShows(QStringLiteral("Change in CTS Detected")));
+    window.clearStatus();
+    fake.count(FakeSerial::Brk);
+    EXPECT_TRUE(statusShows(QStringLiteral("Break Received")));
+    window.cmdStart->click();
+    fake.setMode(FakeSerial::ModemLines); // as the script set it
+}
+
+TEST_F(ComPortTest, AVanishedDeviceIsReopenedAndLoggingGoesOn)
+{
+    start();
+    ASSERT_TRUE(device.write("one\r\ntw"));
+    ASSERT_TRUE(logEquals("one\r\n"));
+    device.close();
+    ASSERT_TRUE(DevicePort::vanish());
+    EXPECT_TRUE(statusShows(EventMessages::deviceDisconnected()));
+    EXPECT_EQ(window.cmdStart->text(), QStringLiteral("Stop"));
+    ASSERT_TRUE(DevicePort::comeBack());
+    EXPECT_TRUE(statusShows(EventMessages::deviceReconnected()));
+    ASSERT_TRUE(device.open(devicePort));
+    ASSERT_TRUE(device.write("o\r\nthree\r\n"));
+    EXPECT_TRUE(logEquals("one\r\ntwo\r\nthree\r\n"));
+}
+
+TEST(ComPortSettings, WrittenOnCloseWithCrLfAndReadAtTheNextStart)
+{
+    QTemporaryDir dir;
+    const FileLocations files = FileLocations::forProgram(dir.path());
+    ASSERT_EQ(files.configDir, dir.path()); // a folder this user may write
+    const QString log = files.defaultLogPath;
+    EXPECT_TRUE(log.endsWith(QStringLiteral("\\log.csv"))) << log.toStdString();
+    {
+        FrmTarnel window(files);
+        EXPECT_EQ(window.txtFile->text(), log);
+        window.txtPort->setText(QStringLiteral("7"));
+        window.txtDelim->setText(QStringLiteral("|"));
+        window.chkTime->setChecked(true);
+        window.close();
+    }
+    EXPECT_EQ(readFile(dir.filePath(QStringLiteral("tarnel.ini"))),
+              "7\r\n|\r\n" + log.toLocal8Bit() + "\r\n 1\r\n 0\r\n");
+    FrmTarnel restored(files);
+    EXPECT_EQ(restored.txtPort->text(), QStringLiteral("7"));
+    EXPECT_EQ(restored.txtDelim->text(), QStringLiteral("|"));
+    EXPECT_EQ(restored.chkTime->checkState(), Qt::Checked);
+}
+
+} // namespace

@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Builds Tarnel for Windows (build-win/) and runs its tests under Wine:
+#   1. the common tests: line assembly, numbers, settings file, the window;
+#   2. the COM port tests, through the real window and the Win32 port layer,
+#      against a null-modem pair of pseudo-terminals mapped as COM5 and COM6,
+#      with line states from the preloaded line-state library; the time mark
+#      test again in a second locale;
+#   3. the portable zip, unpacked into an empty folder and run there.
+# The first run on a machine builds the Windows toolchain first
+# (tools/win-toolchain.sh: about 35 minutes on 2 cores); later runs reuse it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+repo="$PWD"
+jobs="$(nproc)"
+
+prefix="$(tools/win-toolchain.sh | tail -1)"
+[ -f build/build.ninja ] || tools/build.sh build
+cmake --build build --target fakeserial >/dev/null # Linux's, preloaded into Wine
+cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DQT_HOST_PATH=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build-win --parallel "$jobs"
+
+work="$(mktemp -d)"
+cleanup() {
+  set +e
+  [ -n "${control_pid:-}" ] && kill "$control_pid"
+  [ -f "$work/pair.pid" ] && kill "$(cat "$work/pair.pid")"
+  wineserver -k
+  [ -n "${xvfb_pid:-}" ] && kill "$xvfb_pid"
+  rm -rf "$work"
+} 2>/dev/null
+trap cleanup EXIT
+
+export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
+# Qt's Windows platform plugin draws real windows: one X display for all.
+display=":$((90 + RANDOM % 100))"
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+export DISPLAY="$display"
+wineboot --init >/dev/null 2>&1
+
+# The null-modem pair: what is written on COM6 arrives on COM5.
+# The control loop below runs in a subshell: the pid goes through a file.
+start_pair() {
+  socat pty,raw,echo=0,link="$work/com5" pty,raw,echo=0,link="$work/com6" 2>/dev/null &
+  echo $! >"$work/pair.pid"
+  for _ in $(seq 100); do [ -e "$work/com5" ] && [ -e "$work/com6" ] && return 0; sleep 0.05; done
+  echo "socat made no pair"; return 1
+}
+stop_pair() {
+  local pid
+  pid="$(cat "$work/pair.pid")"
+  kill "$pid" 2>/dev/null
+  while kill -0 "$pid" 2>/dev/null; do sleep 0.02; done
+  rm -f "$work/com5" "$work/com6" "$work/pair.pid"
+}
+start_pair
+for port in 5 6; do
+  wine reg add 'HKLM\Software\Wine\Ports' /v "COM$port" /t REG_SZ /d "$work/com$port" /f >/dev/null
+done
+wineserver -k # the ports are mapped when Wine starts again
+
+# Requests from the tests: make the device vanish, or come back.
+mkdir "$work/control"
+export TARNEL_DEVICE_CONTROL="$work/control"
+(
+  while sleep 0.05; do
+    if [ -e "$work/control/vanish" ]; then stop_pair; rm "$work/control/vanish"; fi
+    if [ -e "$work/control/return" ]; then start_pair; rm "$work/control/return"; fi
+  done
+) &
+control_pid=$!
+
+passed=0
+run() { # label, program, arguments...
+  local label="$1" out
+  shift
+  out="$(mktemp)"
+  if ! (cd build-win/bin && wine "$@") >"$out" 2>&1; then
+    grep -vE '^(fixme|err):' "$out" | tail -60
+    echo "FAILED: $label"
+    exit 1
+  fi
+  local count
+  count="$(sed -n 's/.*\[  PASSED  \] \([0-9]*\) test.*/\1/p' "$out")"
+  passed=$((passed + count))
+  echo "$label: $count passed"
+  rm -f "$out"
+}
+
+run "common tests" tarnel_tests.exe
+
+# Wine waits for comm events only on ports whose modem lines it can read,
+# which pseudo-terminals refuse: the library answers for them, with modem
+# lines (mode 1) unless a test asks for more.
+{ printf '\001\000\000\000'; head -c 4092 /dev/zero; } >"$work/linestates"
+export TARNEL_FAKE_SERIAL="$work/linestates"
+export LD_PRELOAD="$repo/build/tests/libfakeserial.so"
+LANG=en_US.UTF-8 TARNEL_EXPECTED_LOCALE=en-US run "COM port tests (en-US)" tarnel_comport_tests.exe
+LANG=de_DE.UTF-8 TARNEL_EXPECTED_LOCALE=de-DE run "time marks (de-DE)" tarnel_comport_tests.exe \
+  --gtest_filter='*TimeMarks*'
+unset LD_PRELOAD TARNEL_FAKE_SERIAL
+
+# The portable zip: unpacked into an empty folder, it runs there and keeps
+# tarnel.ini beside tarnel.exe.
+(cd build-win && cpack -G ZIP -B "$work/zip" >/dev/null)
+version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-win/CMakeCache.txt)"
+zip="$work/zip/tarnel-$version-windows-x86_64.zip"
+mkdir "$work/unpacked"
+(cd "$work/unpacked" && unzip -q "$zip")
+folder="$work/unpacked/tarnel-$version-windows-x86_64"
+for file in tarnel.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll libgcc_s_seh-1.dll \
+    libwinpthread-1.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll README.md; do
+  [ -f "$folder/$file" ] || { echo "FAILED: the zip lacks $file"; exit 1; }
+done
+(cd "$folder" && wine tarnel.exe >/dev/null 2>&1 &)
+for _ in $(seq 100); do wine tasklist 2>/dev/null | grep -qi '^tarnel.exe' && break; sleep 0.2; done
+sleep 2
+wine taskkill /im tarnel.exe >/dev/null 2>&1 # closes the window as its close button does
+for _ in $(seq 100); do [ -f "$folder/tarnel.ini" ] && break; sleep 0.1; done
+expected="$(printf '1\r\n;\r\n%s\\log.csv\r\n 0\r\n 0\r\n' "Z:${folder//\//\\}")"
+[ "$(cat "$folder/tarnel.ini" 2>/dev/null)" = "$expected" ] ||
+  { echo "FAILED: tarnel.ini beside the unpacked tarnel.exe:"; cat -A "$folder/tarnel.ini"; exit 1; }
+passed=$((passed + 1))
+echo "portable zip: runs where it is unpacked, $(du -k "$zip" | cut -f1) kB"
+
+echo "Windows: $passed passed, 0 failed"
