@@ -38,6 +38,10 @@ PtyDevice::~PtyDevice()
 bool PtyDevice::open(const QString &programDir, int portNumber)
 {
     closeMaster();
+    // An old link may name the number the new terminal gets: it must not
+    // lead the reader to it before it is set up.
+    m_linkPath = programDir + QStringLiteral("/com%1").arg(portNumber);
+    QFile::remove(m_linkPath);
     m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     char name[256] = {};
     if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0 ||
@@ -52,8 +56,6 @@ bool PtyDevice::open(const QString &programDir, int portNumber)
     ::ioctl(m_slave, TCSETS2, &tio);
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
     m_slavePath = QString::fromLocal8Bit(name);
-    m_linkPath = programDir + QStringLiteral("/com%1").arg(portNumber);
-    QFile::remove(m_linkPath);
     return QFile::link(m_slavePath, m_linkPath);
 }
 
