@@ -37,7 +37,8 @@ install_packages() {
 
 # The source package needs a deb-src entry beside the existing deb one.
 enable_sources() {
-  apt-cache showsrc qt6-base >/dev/null 2>&1 && return 0
+  # (showsrc succeeds whether or not it finds the package)
+  apt-cache showsrc qt6-base 2>/dev/null | grep -q '^Package: qt6-base$' && return 0
   $sudo tee /etc/apt/sources.list.d/tarnel-deb-src.sources >/dev/null <<'SRC'
 Types: deb-src
 URIs: http://deb.debian.org/debian
