@@ -13,7 +13,7 @@ cd "$(dirname "$0")/.."
 repo="$PWD"
 jobs="$(nproc)"
 
-prefix="$(tools/win-toolchain.sh | tail -1)"
+prefix="$(tools/win-toolchain.sh)"
 [ -f build/build.ninja ] || tools/build.sh build
 cmake --build build --target fakeserial >/dev/null # Linux's, preloaded into Wine
 cmake -S . -B build-win -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \

@@ -6,8 +6,10 @@
 #   - GoogleTest for Windows, from /usr/src/googletest.
 # Everything built goes into a cache folder outside the repository
 # (TARNEL_WIN_CACHE, default ~/.cache/tarnel-win) and is reused when present.
-# Prints the cache folder's path as its last line.
+# Prints the Qt prefix's path on standard output; everything else goes to
+# standard error, so that a caller can take the path and still show progress.
 set -euo pipefail
+exec 3>&1 1>&2
 cd "$(dirname "$0")/.."
 repo="$PWD"
 cache="${TARNEL_WIN_CACHE:-$HOME/.cache/tarnel-win}"
@@ -103,4 +105,4 @@ enable_sources
 mkdir -p "$cache"
 build_qt
 build_gtest
-echo "$prefix"
+echo "$prefix" >&3
