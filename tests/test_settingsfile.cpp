@@ -53,6 +53,9 @@ TEST(SettingsFile, HandWrittenFilesRestoreByTheRules)
         // Missing lines leave the fields, and a missing line 3 gives the default path.
         {"", {"1", ";", defaultLog, 0, 0}},
         {"4", {"4", ";", defaultLog, 0, 0}},
+        // Just under 10, so taken, and shown as its number text (which the
+        // next start will not take).
+        {"9.99999999999999911", {"10", ";", defaultLog, 0, 0}},
         {"4\r\n,\r\n", {"4", ",", defaultLog, 0, 0}},
         {"4\r\n,\r\n/x\r\n 1", {"4", ",", "/x", 1, 0}},
         // Lines ending in LF or CR alone, as editors on other systems write them.
