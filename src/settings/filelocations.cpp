@@ -5,6 +5,18 @@
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
+namespace {
+
+// Whether this user can create files in the folder, found by trying:
+// permissions, read-only mounts and access control lists all count.
+bool isWritableFolder(const QString &folder)
+{
+    QTemporaryFile probe(folder + QStringLiteral("/.tarnel-write-test-XXXXXX"));
+    return probe.open(); // and it is removed again at once
+}
+
+} // namespace
+
 FileLocations FileLocations::inOneFolder(const QString &folder)
 {
     return {folder, QDir::toNativeSeparators(folder + QStringLiteral("/log.csv"))};
@@ -23,12 +35,6 @@ FileLocations FileLocations::forProgram(const QString &programDir, bool programD
                            QStringLiteral("/tarnel");
     const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     return {config, QDir::toNativeSeparators(documents + QStringLiteral("/log.csv"))};
-}
-
-bool FileLocations::isWritableFolder(const QString &folder)
-{
-    QTemporaryFile probe(folder + QStringLiteral("/.tarnel-write-test-XXXXXX"));
-    return probe.open(); // and it is removed again at once
 }
 
 bool FileLocations::makeConfigDir() const

@@ -22,10 +22,6 @@ struct FileLocations
     static FileLocations forProgram(const QString &programDir);
     static FileLocations forProgram(const QString &programDir, bool programDirWritable);
 
-    // Whether this user can create files in the folder, found by trying:
-    // permissions, read-only mounts and access control lists all count.
-    static bool isWritableFolder(const QString &folder);
-
     // Create the configuration folder and the default log's folder when they
     // do not exist yet.
     bool makeConfigDir() const;
