@@ -37,17 +37,113 @@ install_packages() {
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-# The source package needs a deb-src entry beside the existing deb one.
+# The URIs of Debian's own archive as this machine reaches it (a mirror, a
+# proxy, a snapshot), one a line: the package files apt says come from
+# origin Debian.
+debian_archive_uris() {
+  apt-cache policy | awk '
+    $1 ~ /^[0-9]+$/ && NF >= 3 { uri = $2; next }
+    $1 == "release" && uri != "" { if ($2 ~ /(^|,)o=Debian(,|$)/) print uri; uri = "" }
+  ' | sed 's:/*$::' | sort -u
+}
+
+# The deb entries among the deb822 files given whose URIs are in the list
+# $1, restated as deb-src entries: every field kept as written but Types,
+# and only the listed URIs.
+deb822_src_entries() {
+  local archive="$1" f
+  shift
+  for f in "$@"; do
+    [ -f "$f" ] || continue
+    awk -v archive="$archive" '
+      BEGIN { n = split(archive, list, "\n"); for (i = 1; i <= n; i++) known[list[i]] = 1 }
+      function flush(   n, i, u, x, kept) {
+        if (types ~ /(^|[ \t\n])deb([ \t\n]|$)/ && tolower(enabled) != "no") {
+          n = split(uris, u, /[ \t\n]+/)
+          for (i = 1; i <= n; i++) {
+            x = u[i]
+            sub(/\/+$/, "", x)
+            if (x in known) kept = kept (kept == "" ? "" : " ") u[i]
+          }
+          if (kept != "")
+            printf "Types: deb-src\nURIs: %s\n%s\n", kept, rest
+        }
+        types = uris = enabled = rest = field = ""
+      }
+      /^#/ { next }
+      /^[ \t]*$/ { flush(); next }
+      /^[ \t]/ {
+        if (field == "types") types = types "\n" $0
+        else if (field == "uris") uris = uris "\n" $0
+        else if (field != "") rest = rest $0 "\n"
+        next
+      }
+      {
+        field = tolower(substr($0, 1, index($0, ":") - 1))
+        value = substr($0, index($0, ":") + 1)
+        if (field == "types") types = value
+        else if (field == "uris") uris = value
+        else if (field == "enabled") { enabled = value; gsub(/[ \t]/, "", enabled) }
+        else rest = rest $0 "\n"
+      }
+      END { flush() }
+    ' "$f"
+  done
+}
+
+# The same for one-line files: each "deb" line whose URI is in the list $1,
+# options and all, as a "deb-src" line.
+one_line_src_entries() {
+  local archive="$1" f
+  shift
+  for f in "$@"; do
+    [ -f "$f" ] || continue
+    awk -v archive="$archive" '
+      BEGIN { n = split(archive, list, "\n"); for (i = 1; i <= n; i++) known[list[i]] = 1 }
+      {
+        line = $0
+        sub(/#.*/, "", line)
+        sub(/[ \t]+$/, "", line)
+        if (line !~ /^[ \t]*deb[ \t]/) next
+        sub(/^[ \t]*deb[ \t]+/, "", line)
+        options = ""
+        if (line ~ /^\[/) {
+          options = substr(line, 1, index(line, "]")) " "
+          line = substr(line, index(line, "]") + 1)
+          sub(/^[ \t]+/, "", line)
+        }
+        split(line, word, /[ \t]+/)
+        uri = word[1]
+        sub(/\/+$/, "", uri)
+        if (uri in known) print "deb-src " options line
+      }
+    ' "$f"
+  done
+}
+
+# The source package needs a deb-src entry beside each deb entry of
+# Debian's archive: taken from the machine's own entries, in the form they
+# are written in, so that whatever mirror or proxy the machine uses serves
+# the source too.
 enable_sources() {
   # (showsrc succeeds whether or not it finds the package)
   apt-cache showsrc qt6-base 2>/dev/null | grep -q '^Package: qt6-base$' && return 0
-  $sudo tee /etc/apt/sources.list.d/tarnel-deb-src.sources >/dev/null <<'SRC'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+  local archive
+  archive="$(debian_archive_uris)"
+  if [ -z "$archive" ]; then # lists emptied, as in slim container images
+    $sudo apt-get update -qq
+    archive="$(debian_archive_uris)"
+  fi
+  local lists=/etc/apt/sources.list.d
+  local stanzas lines
+  stanzas="$(deb822_src_entries "$archive" "$lists"/*.sources)"
+  lines="$(one_line_src_entries "$archive" /etc/apt/sources.list "$lists"/*.list)"
+  if [ -z "$stanzas$lines" ]; then
+    echo "No deb entry of Debian's archive in /etc/apt to take a deb-src entry from." >&2
+    return 1
+  fi
+  [ -z "$stanzas" ] || printf '%s\n' "$stanzas" | $sudo tee "$lists/tarnel-deb-src.sources" >/dev/null
+  [ -z "$lines" ] || printf '%s\n' "$lines" | $sudo tee "$lists/tarnel-deb-src.list" >/dev/null
   $sudo apt-get update -qq
 }
 
