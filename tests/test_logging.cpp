@@ -2,8 +2,11 @@
 #include "app/frmtarnel.h"
 #include "capture/eventmessages.h"
 #include "capture/lineassembler.h"
+#include "capture/serialdevice.h"
 #include "capture/serialport.h"
+#include "capture/timemark.h"
 #include "logging/logsession.h"
+#include "support/accessibilityrecorder.h"
 #include "support/devicedata.h"
 #include "support/eventloop.h"
 #include "support/files.h"
@@ -15,15 +18,15 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QtGui/private/qguiapplication_p.h>
-#include <QtGui/qpa/qplatformaccessibility.h>
-#include <QtGui/qpa/qplatformintegration.h>
 #include <algorithm>
 #include <clocale>
 #include <ctime>
@@ -34,16 +37,8 @@ namespace {
 
 using LoggingTest = PtyWindowTest;
 
-QByteArray trimBlanks(QByteArray text)
-{
-    while (text.startsWith(' '))
-        text.remove(0, 1);
-    while (text.endsWith(' '))
-        text.chop(1);
-    return text;
-}
-
 // The mark the C library gives for a moment: %x, delimiter, %X, delimiter.
+// Neither has blanks to trim in the C and de_DE locales.
 QByteArray libcMark(std::time_t when, const QByteArray &delimiter)
 {
     std::tm local{};
@@ -51,7 +46,7 @@ QByteArray libcMark(std::time_t when, const QByteArray &delimiter)
     char date[128] = {}, time[128] = {};
     std::strftime(date, sizeof date, "%x", &local);
     std::strftime(time, sizeof time, "%X", &local);
-    return trimBlanks(date) + delimiter + trimBlanks(time) + delimiter;
+    return QByteArray(date) + delimiter + QByteArray(time) + delimiter;
 }
 
 // Sets one locale category for as long as it lives.
@@ -160,12 +155,23 @@ TEST_F(LoggingTest, ALineDoesNotArmTheStatusTimer)
     start();
     window.clearStatus(); // the first expiry after creation
     // A line arriving a second after a message goes when the message's two
-    // seconds end, not two seconds after the line.
+    // seconds end, not two seconds after the line. The line waits in the
+    // port, unannounced, until the message is half over, so that however
+    // long the device takes it cannot arrive after the message is gone.
+    auto *portDevice = window.comm->findChild<SerialDevice *>();
+    ASSERT_NE(portDevice, nullptr);
+    QSignalSpy arrived(portDevice, &SerialDevice::received);
+    QSignalBlocker held(window.comm);
+    ASSERT_TRUE(device.write("a,1\r\n"));
+    ASSERT_TRUE(arrived.wait(5000));
+    held.unblock();
     emit window.comm->notification(EventCode::Framing);
+    held.reblock();
     ASSERT_TRUE(waitUntil([&] { return window.Timer1->remainingTime() <= 1000; }));
     QSignalSpy expiry(window.Timer1, &QTimer::timeout);
-    ASSERT_TRUE(device.write("a,1\r\n"));
-    ASSERT_TRUE(waitUntil([&] { return window.Label1->text() == QStringLiteral("a;1"); }));
+    held.unblock();
+    emit window.comm->notification(EventCode::Receive);
+    ASSERT_EQ(window.Label1->text(), QStringLiteral("a;1"));
     EXPECT_LE(window.Timer1->remainingTime(), 1000);
     ASSERT_TRUE(expiry.wait(5000));
     EXPECT_EQ(window.Label1->text(), QString());
@@ -334,9 +340,11 @@ TEST(LoggingRules, TimeMarksGreyedBoxesAndTheFirstDelimiterCharacter)
             const std::time_t sentAt = std::time(nullptr);
             ASSERT_TRUE(device.write(step.sent + "\r\n"));
             ASSERT_TRUE(waitUntil([&] { return readFile(logPath).endsWith(step.line + "\r\n"); }));
+            const std::time_t seenAt = std::time(nullptr);
             const QByteArray written = readFile(logPath).sliced(expected.size());
-            bool matches = written == step.line + "\r\n";
-            for (std::time_t t = sentAt; step.marked && t <= std::time(nullptr); ++t)
+            // A marked line has the mark of a second within the wait.
+            bool matches = !step.marked && written == step.line + "\r\n";
+            for (std::time_t t = sentAt; step.marked && t <= seenAt; ++t)
                 matches = matches || written == libcMark(t, "a") + step.line + "\r\n";
             EXPECT_TRUE(matches) << written.constData();
             expected += written;
@@ -344,49 +352,57 @@ TEST(LoggingRules, TimeMarksGreyedBoxesAndTheFirstDelimiterCharacter)
     }
 }
 
-// What the window tells the accessibility layer, recorded instead of sent.
-struct AccessibleUpdate
+TEST(LoggingRules, PaddedFormatsLoseTheirOuterBlanksOnly)
 {
-    QAccessible::Event type;
-    QAccessible::Role role;
-    QString name;
-};
-QList<AccessibleUpdate> accessibleUpdates;
+    // Formats that pad with blanks (%e, %k), hold blanks inside and a tab at
+    // the end, as regional settings may: a locale of its own, made here.
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("padded.src"));
+    ASSERT_TRUE(writeFile(source, R"(LC_TIME
+abday "Sun";"Mon";"Tue";"Wed";"Thu";"Fri";"Sat"
+day "Sunday";"Monday";"Tuesday";"Wednesday";"Thursday";"Friday";"Saturday"
+abmon "Jan";"Feb";"Mar";"Apr";"May";"Jun";"Jul";"Aug";"Sep";"Oct";"Nov";"Dec"
+mon "January";"February";"March";"April";"May";"June";"July";"August";"September";"October";"November";"December"
+d_t_fmt "%a %d %b %Y %T"
+d_fmt "%e. %m. %Y "
+t_fmt "%k:%M:%S<U0009> "
+am_pm "";""
+t_fmt_ampm ""
+END LC_TIME
+)"));
+    // The other categories are left out on purpose: warnings, status 1.
+    QProcess localedef;
+    localedef.start(QStringLiteral("localedef"),
+                    {"-c", "-i", source, "-f", "UTF-8", dir.filePath(QStringLiteral("padded"))});
+    ASSERT_TRUE(localedef.waitForFinished(30000)) << "localedef did not run";
+    ASSERT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("padded/LC_TIME"))))
+        << localedef.readAllStandardError().constData();
 
-void recordAccessibleUpdate(QAccessibleEvent *event)
-{
-    QAccessibleInterface *accessible = event->accessibleInterface();
-    accessibleUpdates.append({event->type(), accessible ? accessible->role() : QAccessible::NoRole,
-                              accessible ? accessible->text(QAccessible::Name) : QString()});
-}
+    const QByteArray oldLocPath = qgetenv("LOCPATH");
+    qputenv("LOCPATH", QFile::encodeName(dir.path()));
+    LocaleScope timeLocale(LC_TIME, "padded");
+    if (oldLocPath.isNull())
+        qunsetenv("LOCPATH");
+    else
+        qputenv("LOCPATH", oldLocPath);
+    ASSERT_TRUE(timeLocale.ok());
 
-// Screen readers speak a notification that appears.
-QStringList announcements()
-{
-    QStringList spoken;
-    for (const AccessibleUpdate &u : accessibleUpdates) {
-        if (u.type == QAccessible::ObjectShow && u.role == QAccessible::Notification)
-            spoken.append(u.name);
-    }
-    return spoken;
+    std::tm moment{};
+    moment.tm_year = 2023 - 1900;
+    moment.tm_mon = 10;
+    moment.tm_mday = 3;
+    moment.tm_hour = 7;
+    moment.tm_min = 13;
+    moment.tm_sec = 20;
+    moment.tm_isdst = -1;
+    const std::time_t when = std::mktime(&moment);
+    EXPECT_EQ(TimeMark::format(when, ";"), QByteArray("3. 11. 2023;7:13:20\t;"));
 }
 
 class AccessibleStatusTest : public PtyWindowTest
 {
 protected:
-    void SetUp() override
-    {
-        PtyWindowTest::SetUp();
-        QAccessible::installUpdateHandler(&recordAccessibleUpdate);
-        // As when a screen reader is running; offscreen, nothing else does it.
-        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(true);
-    }
-    void TearDown() override
-    {
-        QGuiApplicationPrivate::platformIntegration()->accessibility()->setActive(false);
-        QAccessible::installUpdateHandler(nullptr);
-        accessibleUpdates.clear();
-    }
+    AccessibilityRecorder screenReader;
 };
 
 TEST_F(AccessibleStatusTest, MessagesAreAnnouncedAndReceivedLinesAreNot)
@@ -415,12 +431,12 @@ TEST_F(AccessibleStatusTest, MessagesAreAnnouncedAndReceivedLinesAreNot)
     };
     for (const Step &step : steps) {
         SCOPED_TRACE(step.shown.toStdString());
-        accessibleUpdates.clear();
+        screenReader.clear();
         step.cause();
         ASSERT_TRUE(waitUntil([&] { return window.Label1->text() == step.shown; }));
         EXPECT_EQ(statusLine->text(QAccessible::Name), step.shown);
         EXPECT_EQ(statusLine->text(QAccessible::Description), QStringLiteral("Status line"));
-        EXPECT_EQ(announcements(), step.announced);
+        EXPECT_EQ(screenReader.announcements(), step.announced);
         // While a message is up, it is the notification inside the status line.
         ASSERT_EQ(statusLine->childCount(), step.announced.size());
         if (!step.announced.isEmpty()) {
@@ -433,12 +449,13 @@ TEST_F(AccessibleStatusTest, MessagesAreAnnouncedAndReceivedLinesAreNot)
     // The message boxes of Start are alerts.
     window.cmdStart->click();
     window.txtPort->setText(QStringLiteral("0"));
-    accessibleUpdates.clear();
+    screenReader.clear();
     MessageBoxWatcher boxes;
     window.cmdStart->click();
     ASSERT_EQ(boxes.boxes().size(), 1);
-    const bool alerted = std::any_of(
-        accessibleUpdates.begin(), accessibleUpdates.end(), [](const AccessibleUpdate &u) {
+    const auto &updates = screenReader.updates();
+    const bool alerted =
+        std::any_of(updates.begin(), updates.end(), [](const AccessibilityRecorder::Update &u) {
             return u.type == QAccessible::Alert && u.role == QAccessible::AlertMessage;
         });
     EXPECT_TRUE(alerted);
