@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <functional>
 #include <gtest/gtest.h>
 
 namespace {
@@ -223,26 +224,57 @@ TEST_F(WindowTest, ArmingAnArmedTimerStartsTheTwoSecondsAgain)
 
 TEST(WindowSettings, ClosingTheWindowWritesTheFiveSettings)
 {
-    QTemporaryDir dir;
+    struct Case
     {
-        FrmTarnel window(dir.path());
-        window.txtPort->setText(QStringLiteral(" 3 "));
-        window.txtDelim->setText(QStringLiteral("\t"));
-        window.txtFile->setText(QStringLiteral("/tmp/é.csv"));
-        window.chkTime->setChecked(true);
-        window.close();
-    }
-    QFile file(dir.filePath(QStringLiteral("tarnel.ini")));
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(file.readAll(),
-              "3\r\n\t\r\n" + QStringLiteral("/tmp/é.csv").toLocal8Bit() + "\r\n 1\r\n 0\r\n");
+        QByteArray fileBefore; // what the window loads; empty: no file
+        std::function<void(FrmTarnel &)> edit;
+        QByteArray written;
+        Qt::CheckState timeRestored, overwriteRestored;
+    };
+    const QList<Case> cases{
+        {"",
+         [](FrmTarnel &w) {
+             w.txtPort->setText(QStringLiteral(" 3 "));
+             w.txtDelim->setText(QStringLiteral("\t"));
+             w.txtFile->setText(QStringLiteral("/tmp/é.csv"));
+             w.chkTime->setChecked(true);
+         },
+         "3\r\n\t\r\n" + QStringLiteral("/tmp/é.csv").toLocal8Bit() + "\r\n 1\r\n 0\r\n",
+         Qt::Checked, Qt::Unchecked},
+        // Greyed boxes (1.5 rounds to 2) are written back greyed, as 2,
+        // which the next start reads as cleared.
+        {"4\r\n;\r\n/x.csv\r\n1.5\r\n1\r\n", nullptr, "4\r\n;\r\n/x.csv\r\n 2\r\n 1\r\n",
+         Qt::Unchecked, Qt::Checked},
+        {"4\r\n;\r\n/x.csv\r\n 0\r\n1.5\r\n", nullptr, "4\r\n;\r\n/x.csv\r\n 0\r\n 2\r\n",
+         Qt::Unchecked, Qt::Unchecked},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.written.toStdString());
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("tarnel.ini"));
+        if (!c.fileBefore.isEmpty()) {
+            QFile before(path);
+            ASSERT_TRUE(before.open(QIODevice::WriteOnly));
+            before.write(c.fileBefore);
+        }
+        {
+            FrmTarnel window(dir.path());
+            if (c.edit)
+                c.edit(window);
+            window.close();
+        }
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), c.written);
 
-    FrmTarnel restored(dir.path());
-    EXPECT_EQ(restored.txtPort->text(), QStringLiteral("3"));
-    EXPECT_EQ(restored.txtDelim->text(), QStringLiteral("\t"));
-    EXPECT_EQ(restored.txtFile->text(), QStringLiteral("/tmp/é.csv"));
-    EXPECT_EQ(restored.chkTime->checkState(), Qt::Checked);
-    EXPECT_EQ(restored.chkOver->checkState(), Qt::Unchecked);
+        FrmTarnel restored(dir.path());
+        const QList<QByteArray> lines = c.written.split('\n');
+        EXPECT_EQ(restored.txtPort->text().toLocal8Bit() + "\r", lines[0]);
+        EXPECT_EQ(restored.txtDelim->text().toLocal8Bit() + "\r", lines[1]);
+        EXPECT_EQ(restored.txtFile->text().toLocal8Bit() + "\r", lines[2]);
+        EXPECT_EQ(restored.chkTime->checkState(), c.timeRestored);
+        EXPECT_EQ(restored.chkOver->checkState(), c.overwriteRestored);
+    }
 }
 
 TEST(WindowSettings, AGreyedBoxFromTheFileCountsAsUnchecked)
