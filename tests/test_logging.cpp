@@ -82,6 +82,13 @@ TEST_F(LoggingTest, LinesReachTheFileAsTheDeviceSendsThem)
     EXPECT_EQ(window.cmdStart->text(), QStringLiteral("Start"));
     EXPECT_TRUE(window.txtDelim->isEnabled());
     EXPECT_FALSE(window.comm->isOpen());
+
+    // In UTF-8 a delimiter outside ASCII is written as its own bytes.
+    window.txtDelim->setText(QStringLiteral("€"));
+    start();
+    ASSERT_TRUE(device.write("x,y\r\n"));
+    EXPECT_TRUE(logEquals("a;b;c\r\nsecond;line\r\n\r\nx\xE2\x82\xACy\r\n"));
+    EXPECT_EQ(window.Label1->text(), QStringLiteral("x€y"));
 }
 
 TEST_F(LoggingTest, EveryByteValueAndHugeLinesArriveUnchanged)
@@ -240,7 +247,10 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         QString port;
         QString file;
         QString message;
+        QString delimiter = QStringLiteral(";");
     };
+    // Half a surrogate pair: no character at all, so not one of the code page.
+    const QString noCharacter(QChar(0xD800));
     const QList<Case> cases{
         {QStringLiteral("7x"), logPath, QStringLiteral("COM port 7x does not exist or busy")},
         {QStringLiteral("0"), logPath, QStringLiteral("COM port 0 does not exist or busy")},
@@ -248,6 +258,9 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         {QStringLiteral(" 5 "), QString(), QStringLiteral("Can't open or create file: ")},
         {QStringLiteral("5"), dir.path(),
          QStringLiteral("Can't open or create file: ") + dir.path()},
+        {QStringLiteral("5"), logPath,
+         QStringLiteral("Can't write this delimiter in the system code page: ") + noCharacter,
+         noCharacter + QStringLiteral(";")},
     };
     // A dangling link stands for an unplugged adapter, and keeps port 7 off
     // the machine's real /dev/ttyS6.
@@ -257,6 +270,7 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         MessageBoxWatcher boxes;
         window.txtPort->setText(c.port);
         window.txtFile->setText(c.file);
+        window.txtDelim->setText(c.delimiter);
         window.cmdStart->click();
         ASSERT_EQ(boxes.boxes().size(), 1) << c.message.toStdString();
         const auto &box = boxes.boxes().front();
@@ -267,8 +281,10 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         EXPECT_EQ(window.cmdStart->text(), QStringLiteral("Start"));
         EXPECT_FALSE(window.comm->isOpen()) << c.message.toStdString();
     }
+    EXPECT_FALSE(QFile::exists(logPath)); // a refused delimiter opens nothing
     // After all that, the port is free again.
     window.txtFile->setText(logPath);
+    window.txtDelim->setText(QStringLiteral(";"));
     start();
 }
 
@@ -284,7 +300,7 @@ TEST_F(LoggingTest, ABusyPortCannotBeOpenedTwice)
     EXPECT_EQ(second.cmdStart->text(), QStringLiteral("Start"));
 }
 
-TEST_F(LoggingTest, AFullDiskStopsLoggingWithAMessage)
+TEST_F(LoggingTest, AFullDiskStopsLoggingAndNothingReopensThePort)
 {
     window.txtFile->setText(QStringLiteral("/dev/full"));
     start();
@@ -296,6 +312,19 @@ TEST_F(LoggingTest, AFullDiskStopsLoggingWithAMessage)
     EXPECT_TRUE(window.txtDelim->isEnabled());
     EXPECT_FALSE(window.comm->isOpen());
     EXPECT_FALSE(window.isLogging());
+
+    // The device's report that it went away, as it comes when the bytes that
+    // failed to be written were the last it sent: logging has stopped, so
+    // nothing reopens the port or says it is gone.
+    auto *serialDevice = window.comm->findChild<SerialDevice *>();
+    ASSERT_NE(serialDevice, nullptr);
+    emit serialDevice->lost();
+    EXPECT_FALSE(waitUntil(
+        [&] {
+            return window.comm->isOpen() || window.comm->isReconnecting() ||
+                   window.Label1->text() == EventMessages::deviceDisconnected();
+        },
+        5000));
 }
 
 TEST(LoggingRules, TimeMarksGreyedBoxesAndTheFirstDelimiterCharacter)

@@ -107,6 +107,7 @@ TEST(TextNumbers, TrimmingTouchesBlanksOnly)
     EXPECT_EQ(firstCharacter(u"|x"), QStringLiteral("|"));
     EXPECT_EQ(firstCharacter(u"😀x"), QStringLiteral("😀"));
     EXPECT_EQ(firstCharacter(u""), QString());
+    EXPECT_EQ(firstCharacter(u"\xD800;"), QString(QChar(0xD800))); // half a pair stays alone
 }
 
 } // namespace

@@ -16,12 +16,16 @@ packages=(
 )
 
 # A locale with a decimal comma, for the tests that check the number rules
-# ignore it.
-ensure_test_locale() {
-  locale -a 2>/dev/null | grep -qi '^de_DE.utf8$' && return 0
-  $sudo sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen
-  grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
-  $sudo locale-gen >/dev/null
+# ignore it; and en_US.UTF-8, in which Wine reaches file names in any script.
+ensure_test_locales() {
+  local missing=0 name
+  for name in de_DE en_US; do
+    locale -a 2>/dev/null | grep -qi "^$name.utf8$" && continue
+    $sudo sed -i "s/^# *$name.UTF-8 UTF-8/$name.UTF-8 UTF-8/" /etc/locale.gen
+    grep -q "^$name.UTF-8 UTF-8" /etc/locale.gen || echo "$name.UTF-8 UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null
+    missing=1
+  done
+  [ "$missing" -eq 0 ] || $sudo locale-gen >/dev/null
 }
 
 sudo=""
@@ -36,4 +40,4 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get update -qq
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
-ensure_test_locale
+ensure_test_locales

@@ -5,6 +5,7 @@
 #include "capture/eventmessages.h"
 #include "capture/serialport.h"
 #include "settings/settingsfile.h"
+#include "settings/textnumbers.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -199,6 +200,10 @@ void FrmTarnel::startLogging()
     const LogSession::StartRequest request{txtPort->text(), txtFile->text(), isChecked(chkOver),
                                            txtDelim->text()};
     switch (m_session.start(request)) {
+    case LogSession::StartResult::DelimiterRefused:
+        showError(QStringLiteral("Can't write this delimiter in the system code page: ") +
+                  TextNumbers::firstCharacter(request.delimiterText));
+        return;
     case LogSession::StartResult::PortFailed:
         showError(QStringLiteral("COM port ") + request.portText +
                   QStringLiteral(" does not exist or busy"));

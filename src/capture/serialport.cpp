@@ -32,11 +32,13 @@ bool SerialPort::open()
 {
     close();
     const QString path = SerialDevice::pathForPort(m_portNumber, m_portDir);
-    return !path.isEmpty() && m_device->open(path, SerialDevice::Settings::Capture);
+    m_wanted = !path.isEmpty() && m_device->open(path, SerialDevice::Settings::Capture);
+    return m_wanted;
 }
 
 void SerialPort::close()
 {
+    m_wanted = false;
     m_retryTimer.stop();
     m_device->close();
 }
@@ -53,6 +55,10 @@ QByteArray SerialPort::readInput()
 
 void SerialPort::handleDeviceLost()
 {
+    // The bytes the device sent before it went away are handled first, and
+    // may have stopped logging (a failed write): closed stays closed.
+    if (!m_wanted)
+        return;
     m_retryTimer.start();
     emit deviceLost();
 }

@@ -43,6 +43,7 @@ private:
 
     QString m_portDir;
     int m_portNumber = 0;
+    bool m_wanted = false; // opened and not closed since: a lost device is reopened
     SerialDevice *m_device = nullptr;
     QTimer m_retryTimer;
 };

@@ -1,10 +1,14 @@
 #include "logging/logsession.h"
 
 #include "capture/serialport.h"
+#include "settings/codepage.h"
 #include "settings/textnumbers.h"
 
 LogSession::StartResult LogSession::start(const StartRequest &request)
 {
+    const auto delimiter = delimiterBytes(request.delimiterText);
+    if (!delimiter)
+        return StartResult::DelimiterRefused;
     const auto portNumber = TextNumbers::portNumber(request.portText);
     if (!portNumber || !m_port.setPortNumber(*portNumber) || !m_port.open())
         return StartResult::PortFailed;
@@ -18,7 +22,7 @@ LogSession::StartResult LogSession::start(const StartRequest &request)
     m_fileText = request.fileText;
     m_bytesWithoutLineEnd = 0;
     m_noLineEndReported = false;
-    m_assembler.setDelimiter(delimiterBytes(request.delimiterText));
+    m_assembler.setDelimiter(*delimiter);
     return StartResult::Started;
 }
 
@@ -62,7 +66,7 @@ bool LogSession::checkLineEnds(qsizetype received, bool hadLineEnd)
     return true;
 }
 
-QByteArray LogSession::delimiterBytes(const QString &delimiterText)
+std::optional<QByteArray> LogSession::delimiterBytes(const QString &delimiterText)
 {
-    return TextNumbers::firstCharacter(delimiterText).toLocal8Bit();
+    return CodePage::delimiterBytes(TextNumbers::firstCharacter(delimiterText));
 }

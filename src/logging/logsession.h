@@ -4,6 +4,7 @@
 #include "logging/logfile.h"
 
 #include <QString>
+#include <optional>
 
 class SerialPort;
 
@@ -19,7 +20,7 @@ public:
         bool overwrite = false;
         QString delimiterText;
     };
-    enum class StartResult { Started, PortFailed, FileFailed };
+    enum class StartResult { Started, DelimiterRefused, PortFailed, FileFailed };
 
     struct ReceiveResult
     {
@@ -36,7 +37,8 @@ public:
 
     explicit LogSession(SerialPort &port) : m_port(port) {}
 
-    // Opens the port, then the log file. On failure both are closed again.
+    // Checks the delimiter, opens the port, then the log file. On failure
+    // nothing is left open.
     StartResult start(const StartRequest &request);
     void stop();
     bool isLogging() const { return m_file.isOpen(); }
@@ -47,8 +49,9 @@ public:
     const QString &fileText() const { return m_fileText; }
     const LineAssembler &assembler() const { return m_assembler; }
 
-    // The delimiter as bytes: the first character of the text, or nothing.
-    static QByteArray delimiterBytes(const QString &delimiterText);
+    // The delimiter as bytes: the first character of the text, or nothing
+    // for an empty text; no value when the code page cannot write it.
+    static std::optional<QByteArray> delimiterBytes(const QString &delimiterText);
 
 private:
     bool checkLineEnds(qsizetype received, bool hadLineEnd);

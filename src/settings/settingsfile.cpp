@@ -1,5 +1,6 @@
 #include "settings/settingsfile.h"
 
+#include "settings/codepage.h"
 #include "settings/textnumbers.h"
 
 #include <QByteArrayView>
@@ -12,6 +13,11 @@ namespace SettingsFile {
 namespace {
 
 constexpr int lineCount = 5;
+
+// Marks a file written in UTF-8 because the code page could not hold one of
+// its lines (a log path under a user name in another script). Files the
+// code page holds are written as always, without it.
+constexpr QByteArrayView utf8Mark = "\xEF\xBB\xBF";
 
 // Lines end at CR LF, CR or LF, so files edited on any system are read line by line.
 QList<QByteArrayView> splitLines(QByteArrayView content)
@@ -59,9 +65,11 @@ void load(const QString &filePath, const QString &defaultLog, WindowFields &fiel
 
 void apply(const QByteArray &content, const QString &defaultLog, WindowFields &fields)
 {
+    const bool utf8 = content.startsWith(utf8Mark);
     QList<QString> lines;
-    for (QByteArrayView raw : splitLines(content))
-        lines.append(QString::fromLocal8Bit(raw));
+    for (QByteArrayView raw :
+         splitLines(QByteArrayView(content).sliced(utf8 ? utf8Mark.size() : 0)))
+        lines.append(utf8 ? QString::fromUtf8(raw) : QString::fromLocal8Bit(raw));
     lines.resize(lineCount); // missing lines read as empty
 
     if (!lines[0].isEmpty()) {
@@ -83,7 +91,9 @@ QByteArray serialize(const WindowFields &fields)
         TextNumbers::trimBlanks(fields.delimiter) + QStringLiteral("\r\n") +
         TextNumbers::trimBlanks(fields.logFile) + QStringLiteral("\r\n") +
         QStringLiteral(" %1\r\n %2\r\n").arg(fields.timeMark).arg(fields.overwrite);
-    return text.toLocal8Bit();
+    if (const auto inCodePage = CodePage::encode(text))
+        return *inCodePage;
+    return utf8Mark.toByteArray() + text.toUtf8();
 }
 
 bool save(const QString &filePath, const WindowFields &fields)

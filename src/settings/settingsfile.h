@@ -13,7 +13,8 @@ struct WindowFields
     int overwrite = 0;
 };
 
-// tarnel.ini: five lines, CR LF, in the system's encoding.
+// tarnel.ini: five lines, CR LF, in the system's code page; in UTF-8, marked
+// as such, when the code page cannot hold one of them.
 namespace SettingsFile {
 
 // The settings file in the folder that keeps it.

@@ -161,7 +161,8 @@ QString firstCharacter(QStringView text)
 {
     if (text.isEmpty())
         return {};
-    return text.first(text.front().isHighSurrogate() && text.size() > 1 ? 2 : 1).toString();
+    const bool pair = text.size() > 1 && text[0].isHighSurrogate() && text[1].isLowSurrogate();
+    return text.first(pair ? 2 : 1).toString();
 }
 
 } // namespace TextNumbers
