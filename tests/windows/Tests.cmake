@@ -10,7 +10,11 @@ target_link_libraries(testmain PRIVATE Qt6::Widgets GTest::gtest)
 
 qt_add_executable(tarnel_tests ${common_tests})
 qt_add_executable(tarnel_comport_tests windows/test_comports.cpp)
-foreach(suite tarnel_tests tarnel_comport_tests)
+qt_add_executable(tarnel_portlayer_tests
+    windows/scripteddriver.cpp windows/scripteddriver.h
+    windows/test_portlayer.cpp
+)
+foreach(suite tarnel_tests tarnel_comport_tests tarnel_portlayer_tests)
     target_link_libraries(${suite} PRIVATE testmain testsupport tarnelcore GTest::gtest Qt6::Test)
     # Console programs: their output is the test report.
     set_target_properties(${suite} PROPERTIES WIN32_EXECUTABLE OFF

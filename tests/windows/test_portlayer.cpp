@@ -1,0 +1,384 @@
+// The Windows port layer against every answer a driver may give: the real
+// window and the real layer, with a scripted driver answering the layer's
+// Win32 calls. A call that would hang on a real driver is reported by the
+// driver at once, so a freeze fails a case instead of hanging the suite.
+#include "app/frmtarnel.h"
+#include "capture/eventmessages.h"
+#include "capture/serialport.h"
+#include "support/eventloop.h"
+#include "support/files.h"
+#include "support/messageboxwatcher.h"
+#include "windows/scripteddriver.h"
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+namespace {
+
+using Call = ScriptedDriver::Call;
+
+bool sameState(const DCB &a, const DCB &b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+bool sameTimeouts(const COMMTIMEOUTS &a, const COMMTIMEOUTS &b)
+{
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+class PortLayerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        window.txtPort->setText(QStringLiteral("3"));
+        window.txtFile->setText(logPath);
+        SerialPort *port = window.comm;
+        QObject::connect(port, &SerialPort::notification, port, [this](int code) {
+            if (EventMessages::showsMessage(code))
+                messages.append(EventMessages::messageFor(code));
+        });
+        QObject::connect(port, &SerialPort::deviceLost, port,
+                         [this] { messages.append(EventMessages::deviceDisconnected()); });
+        QObject::connect(port, &SerialPort::deviceRestored, port,
+                         [this] { messages.append(EventMessages::deviceReconnected()); });
+    }
+    void TearDown() override
+    {
+        window.close();
+        EXPECT_FALSE(driver.isOpen());
+        EXPECT_EQ(driver.misuse(), QStringList());
+    }
+
+    void start()
+    {
+        MessageBoxWatcher boxes;
+        window.cmdStart->click();
+        ASSERT_EQ(boxes.texts(), QStringList());
+        ASSERT_EQ(window.cmdStart->text(), QStringLiteral("Stop"));
+    }
+    // The port as it was before Start, as the next program must find it.
+    void expectPortPutBack() const
+    {
+        EXPECT_FALSE(driver.isOpen());
+        EXPECT_TRUE(sameState(driver.state(), ScriptedDriver::configuredState()))
+            << "baud " << driver.state().BaudRate << ", XON/XOFF " << driver.state().fOutX;
+        EXPECT_TRUE(sameTimeouts(driver.timeouts(), ScriptedDriver::configuredTimeouts()));
+    }
+
+    ScriptedDriver driver; // first in, last out: the window's port closes before it goes
+    QTemporaryDir dir;
+    FrmTarnel window{dir.path()};
+    QString logPath = dir.filePath(QStringLiteral("log.csv"));
+    QStringList messages;
+};
+
+void settle()
+{
+    runEventLoop(100);
+}
+
+TEST_F(PortLayerTest, EveryAnswerOfTheDriverWhileLogging)
+{
+    struct Case
+    {
+        const char *name;
+        std::function<void(ScriptedDriver &)> script;
+        QByteArray log;
+        QStringList messages;
+    };
+    const QString disconnected = EventMessages::deviceDisconnected();
+    const QString reconnected = EventMessages::deviceReconnected();
+    int opensAtStart = 0;
+    // Waits until the port has been opened this many times in the case.
+    auto reconnect = [&opensAtStart](ScriptedDriver &d, int opens) {
+        EXPECT_TRUE(
+            waitUntil([&] { return d.opens() == opensAtStart + opens && d.isOpen(); }, 5000));
+    };
+    const QList<Case> cases{
+        {"a wait that is pending and ends later",
+         [](ScriptedDriver &d) { d.send("x,1\r\n"); },
+         "x;1\r\n",
+         {}},
+        {"a wait that ends at once: events came before it was issued",
+         [](ScriptedDriver &d) {
+             d.beforeClearCommError([&d] { d.signal(EV_CTS | EV_RXCHAR); });
+             d.send("1\r\n");
+         },
+         "1\r\n",
+         {"Change in CTS Detected"}},
+        {"CE_FRAME", [](ScriptedDriver &d) { d.signal(EV_ERR, CE_FRAME); }, "", {"Framing Error"}},
+        {"CE_BREAK",
+         [](ScriptedDriver &d) { d.signal(EV_BREAK, CE_BREAK); },
+         "",
+         {"Break Received"}},
+        {"several errors at once",
+         [](ScriptedDriver &d) {
+             d.signal(EV_ERR | EV_BREAK | EV_DSR, CE_FRAME | CE_OVERRUN | CE_RXPARITY | CE_BREAK);
+         },
+         "",
+         {"Change in DSR Detected", "Break Received", "Framing Error", "Overrun Error",
+          "Parity Error"}},
+        {"EV_ERR with no error latched",
+         [](ScriptedDriver &d) { d.signal(EV_ERR); },
+         "",
+         {"Unknown error or event"}},
+        {"an error between a wake and ClearCommError",
+         [](ScriptedDriver &d) {
+             d.beforeClearCommError([&d] { d.signal(EV_ERR, CE_FRAME); });
+             d.send("a\r\n");
+         },
+         "a\r\n",
+         {"Framing Error"}},
+        {"a break between a wake and ClearCommError",
+         [](ScriptedDriver &d) {
+             d.beforeClearCommError([&d] { d.signal(EV_BREAK, CE_BREAK); });
+             d.send("b\r\n");
+         },
+         "b\r\n",
+         {"Break Received"}},
+        {"reads that return fewer bytes than asked",
+         [](ScriptedDriver &d) {
+             d.limitReadsTo(3);
+             d.send("abcdefgh,\r\nij");
+             settle();
+             d.send("\r\n");
+         },
+         "abcdefgh;\r\nij\r\n",
+         {}},
+        {"reads that are pending when they return",
+         [](ScriptedDriver &d) {
+             d.setReadAnswer(ScriptedDriver::ReadAnswer::PendingThenDone);
+             d.send("p\r\n");
+         },
+         "p\r\n",
+         {}},
+        {"a read aborted by a line error goes on once it is cleared",
+         [](ScriptedDriver &d) {
+             d.failNext(Call::ReadFile, ERROR_OPERATION_ABORTED);
+             d.send("q\r\n");
+         },
+         "q\r\n",
+         {}},
+        {"a read refused (ERROR_ACCESS_DENIED): lost, reopened",
+         [&](ScriptedDriver &d) {
+             d.send("r1\r\n");
+             settle();
+             d.failNext(Call::ReadFile, ERROR_ACCESS_DENIED);
+             d.send("gone\r\n");
+             reconnect(d, 2);
+             d.send("r2\r\n");
+         },
+         "r1\r\nr2\r\n",
+         {disconnected, reconnected}},
+        {"a read that never ends is cancelled: lost, reopened",
+         [&](ScriptedDriver &d) {
+             d.setReadAnswer(ScriptedDriver::ReadAnswer::Never);
+             d.send("stuck\r\n");
+             EXPECT_TRUE(waitUntil([&] { return !d.isOpen(); }, 5000));
+             d.setReadAnswer(ScriptedDriver::ReadAnswer::AtOnce);
+             reconnect(d, 2);
+             d.send("s\r\n");
+         },
+         "s\r\n",
+         {disconnected, reconnected}},
+        {"an adapter removed mid-line (ERROR_BAD_COMMAND), then plugged back",
+         [&](ScriptedDriver &d) {
+             d.send("one\r\ntw");
+             settle();
+             d.unplug(ERROR_BAD_COMMAND);
+             settle();
+             EXPECT_FALSE(d.isOpen());
+             d.plugIn(); // at its factory settings
+             reconnect(d, 2);
+             EXPECT_EQ(d.state().BaudRate, DWORD(CBR_115200)); // the settings from Start
+             EXPECT_FALSE(d.state().fOutX);
+             d.send("o\r\nthree\r\n");
+         },
+         "one\r\ntwo\r\nthree\r\n",
+         {disconnected, reconnected}},
+        {"the wait fails at the re-arm after a wake",
+         [&](ScriptedDriver &d) {
+             d.failNext(Call::WaitCommEvent, ERROR_BAD_COMMAND);
+             d.send("w\r\n");
+             reconnect(d, 2);
+         },
+         "w\r\n",
+         {disconnected, reconnected}},
+        {"the wait fails at a reconnect try",
+         [&](ScriptedDriver &d) {
+             d.unplug(ERROR_ACCESS_DENIED);
+             settle();
+             d.failNext(Call::WaitCommEvent, ERROR_INVALID_PARAMETER);
+             d.plugIn();
+             reconnect(d, 3); // the second try opens it
+             d.send("t\r\n");
+         },
+         "t\r\n",
+         {disconnected, reconnected}},
+        {"a wait aborted on a line error goes on once it is cleared",
+         [](ScriptedDriver &d) {
+             d.signal(0, CE_FRAME);
+             d.abortWaits(1);
+             settle();
+             d.send("v\r\n");
+         },
+         "v\r\n",
+         {"Framing Error"}},
+        {"waits aborted again and again: lost",
+         [&](ScriptedDriver &d) {
+             d.abortWaits(3);
+             reconnect(d, 2);
+             d.send("u\r\n");
+         },
+         "u\r\n",
+         {disconnected, reconnected}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        messages.clear();
+        ASSERT_TRUE(writeFile(logPath, ""));
+        opensAtStart = driver.opens();
+        start();
+        EXPECT_EQ(driver.state().BaudRate, DWORD(CBR_115200));
+        EXPECT_FALSE(driver.state().fOutX || driver.state().fInX || driver.state().fNull ||
+                     driver.state().fAbortOnError);
+        ScriptedDriver &d = driver;
+        c.script(d);
+        EXPECT_TRUE(
+            waitUntil([&] { return readFile(logPath) == c.log && messages == c.messages; }, 5000));
+        settle(); // nothing more comes: no event twice
+        EXPECT_EQ(readFile(logPath), c.log);
+        EXPECT_EQ(messages, c.messages);
+        EXPECT_TRUE(window.isLogging());
+        EXPECT_TRUE(driver.isOpen());
+        window.cmdStart->click();
+        expectPortPutBack();
+        EXPECT_EQ(driver.misuse(), QStringList());
+        driver.limitReadsTo(MAXDWORD);
+        driver.setReadAnswer(ScriptedDriver::ReadAnswer::AtOnce);
+    }
+}
+
+TEST_F(PortLayerTest, AFailedStartOpensNothingOrClosesThePortAndWaitsForNothing)
+{
+    // A delimiter the code page (1252 here) has no byte for is refused
+    // before anything is opened, never written as '?'.
+    ASSERT_EQ(GetACP(), 1252u) << "run with LANG=en_US.UTF-8";
+    window.txtDelim->setText(QStringLiteral("Ж;"));
+    {
+        MessageBoxWatcher boxes;
+        window.cmdStart->click();
+        EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral(
+                                     "Can't write this delimiter in the system code page: Ж")});
+        EXPECT_EQ(driver.opens(), 0);
+        EXPECT_FALSE(QFile::exists(logPath));
+    }
+    window.txtDelim->setText(QStringLiteral("€")); // 0x80 in 1252
+
+    for (const Call call :
+         {Call::CreateFile, Call::SetCommState, Call::SetCommMask, Call::WaitCommEvent}) {
+        SCOPED_TRACE(int(call));
+        driver.failNext(call, ERROR_INVALID_PARAMETER);
+        MessageBoxWatcher boxes;
+        window.cmdStart->click();
+        EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("COM port 3 does not exist or busy")});
+        expectPortPutBack();
+        EXPECT_FALSE(window.comm->isReconnecting());
+    }
+    start(); // and then it opens
+    driver.send("a,b\r\n");
+    EXPECT_TRUE(waitUntil([&] {
+        return readFile(logPath) == "a\x80"
+                                    "b\r\n";
+    }));
+}
+
+// Stop and the window's close end the port without a wait that cannot end,
+// whether a wait is pending or not, and also when the driver does not end
+// a cancelled request.
+TEST_F(PortLayerTest, StopAndCloseNeverHangAndPutThePortBack)
+{
+    struct Case
+    {
+        const char *name;
+        std::function<void(ScriptedDriver &)> before;
+        bool closeWindow;
+    };
+    auto noWait = [](ScriptedDriver &d) { // lost after the re-arm failed
+        d.failNext(Call::WaitCommEvent, ERROR_BAD_COMMAND);
+        d.send("x\r\n");
+        EXPECT_TRUE(waitUntil([&] { return !d.isOpen(); }, 5000));
+    };
+    auto stuck = [](ScriptedDriver &d) { d.setStuck(true); };
+    auto endedNotCollected = [](ScriptedDriver &d) { d.send("y\r\n"); };
+    const QList<Case> cases{
+        {"Stop, a wait pending", nullptr, false},
+        {"Stop, no wait pending", noWait, false},
+        {"Stop, a wait ended but not yet collected", endedNotCollected, false},
+        {"Stop, a driver that ends no cancelled request", stuck, false},
+        {"window closed, no wait pending", noWait, true},
+        {"window closed, a driver that ends no cancelled request", stuck, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FrmTarnel window(dir.path()); // one per case: a closed window is done
+        window.txtPort->setText(QStringLiteral("3"));
+        window.txtFile->setText(logPath);
+        window.cmdStart->click();
+        ASSERT_TRUE(window.isLogging());
+        if (c.before)
+            c.before(driver);
+        QFile::remove(dir.filePath(QStringLiteral("tarnel.ini")));
+        QElapsedTimer timer;
+        timer.start();
+        if (c.closeWindow)
+            window.close();
+        else
+            window.cmdStart->click();
+        EXPECT_LT(timer.elapsed(), 3000);
+        EXPECT_FALSE(window.isLogging());
+        EXPECT_FALSE(window.comm->isOpen());
+        EXPECT_FALSE(window.comm->isReconnecting());
+        driver.setStuck(false);
+        expectPortPutBack();
+        EXPECT_EQ(QFile::exists(dir.filePath(QStringLiteral("tarnel.ini"))), c.closeWindow);
+        const int opens = driver.opens();
+        runEventLoop(1500); // past a reconnect try
+        EXPECT_EQ(driver.opens(), opens);
+    }
+}
+
+// Bytes read just before the adapter went away fail to be written: logging
+// stops, and the port stays closed rather than being reopened for nothing.
+TEST_F(PortLayerTest, AWriteFailureInTheLostPathLeavesThePortClosed)
+{
+    window.txtFile->setText(QStringLiteral("Z:\\dev\\full"));
+    start();
+    driver.limitReadsTo(4);
+    driver.failNext(Call::ReadFile, ERROR_BAD_COMMAND, 1); // the second read fails
+    MessageBoxWatcher boxes;
+    driver.send("ab\r\ncd");
+    ASSERT_TRUE(waitUntil([&] { return !boxes.boxes().isEmpty(); }));
+    EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("Can't write to file: Z:\\dev\\full")});
+    EXPECT_EQ(window.cmdStart->text(), QStringLiteral("Start"));
+    EXPECT_FALSE(window.comm->isOpen());
+    runEventLoop(5000);
+    EXPECT_EQ(driver.opens(), 1);
+    EXPECT_FALSE(window.comm->isReconnecting());
+    EXPECT_FALSE(messages.contains(EventMessages::deviceDisconnected()));
+    EXPECT_NE(window.Label1->text(), EventMessages::deviceDisconnected());
+}
+
+} // namespace
