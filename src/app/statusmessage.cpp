@@ -1,5 +1,7 @@
 #include "app/statusmessage.h"
 
+#include "app/announcement.h"
+
 #include <QAccessible>
 #include <QAccessibleObject>
 #include <QAccessibleWidget>
@@ -104,6 +106,7 @@ void StatusMessage::show(const QString &text)
     m_shown = true;
     QAccessibleEvent shown(this, QAccessible::ObjectShow);
     QAccessible::updateAccessibility(&shown);
+    announceMessage(parent(), text);
 }
 
 void StatusMessage::hide()

@@ -5,6 +5,7 @@
 #include "app/frmtarnel.h"
 #include "capture/eventmessages.h"
 #include "capture/serialport.h"
+#include "support/accessibilityrecorder.h"
 #include "support/eventloop.h"
 #include "support/files.h"
 #include "support/messageboxwatcher.h"
@@ -358,6 +359,24 @@ TEST_F(PortLayerTest, StopAndCloseNeverHangAndPutThePortBack)
         runEventLoop(1500); // past a reconnect try
         EXPECT_EQ(driver.opens(), opens);
     }
+}
+
+// Narrator and NVDA speak a message from the UI Automation notification
+// that a value change with text becomes; received lines are not spoken.
+TEST_F(PortLayerTest, MessagesReachUiAutomationAndLinesDoNot)
+{
+    AccessibilityRecorder recorder;
+    start();
+    driver.signal(EV_CTS);
+    ASSERT_TRUE(waitUntil([&] { return window.Label1->text() == "Change in CTS Detected"; }));
+    driver.send("line\r\n");
+    ASSERT_TRUE(waitUntil([&] { return window.Label1->text() == "line"; }));
+    QStringList spoken;
+    for (const AccessibilityRecorder::Update &u : recorder.updates()) {
+        if (u.type == QAccessible::ValueChanged && u.role == QAccessible::StatusBar)
+            spoken.append(u.name);
+    }
+    EXPECT_EQ(spoken, QStringList{QStringLiteral("Change in CTS Detected")});
 }
 
 // Bytes read just before the adapter went away fail to be written: logging
