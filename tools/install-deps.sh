@@ -13,6 +13,7 @@ packages=(
   picocom tio
   locales
   dpkg-dev lintian desktop-file-utils appstream file
+  qemu-system-x86 busybox-static
 )
 
 # A locale with a decimal comma, for the tests that check the number rules
@@ -22,6 +23,27 @@ ensure_test_locale() {
   $sudo sed -i 's/^# *de_DE.UTF-8 UTF-8/de_DE.UTF-8 UTF-8/' /etc/locale.gen
   grep -q '^de_DE.UTF-8 UTF-8' /etc/locale.gen || echo 'de_DE.UTF-8 UTF-8' | $sudo tee -a /etc/locale.gen >/dev/null
   $sudo locale-gen >/dev/null
+}
+
+# Debian's own kernel for the emulated machine of the drivers test, unpacked
+# into a cache folder: installing the package would also build an initrd the
+# test does not use, which takes minutes.
+kernel_dir="${TARNEL_KERNEL_DIR:-$HOME/.cache/tarnel-kernel}"
+ensure_test_kernel() {
+  compgen -G "$kernel_dir/boot/vmlinuz-*" >/dev/null && return 0
+  local package work
+  package="$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1)"
+  if [ -z "$package" ]; then
+    $sudo apt-get update -qq
+    package="$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1)"
+  fi
+  [ -n "$package" ] || { echo "install-deps: no linux-image package found" >&2; return 1; }
+  work="$(mktemp -d)"
+  chmod 755 "$work" # apt fetches as its own user
+  (cd "$work" && apt-get download -qq "$package")
+  mkdir -p "$kernel_dir"
+  dpkg-deb -x "$work"/*.deb "$kernel_dir"
+  rm -rf "$work"
 }
 
 sudo=""
@@ -37,3 +59,4 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 ensure_test_locale
+ensure_test_kernel
