@@ -5,7 +5,6 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QJsonDocument>
-#include <QThread>
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -23,58 +22,34 @@ QString EmulatedMachine::socketPath(const char *name) const
 QStringList EmulatedMachine::arguments() const
 {
     const QString share = m_setup.sharedDir;
+    const QString channel = QLatin1String(DriversProtocol::channelName);
+    // Option and value side by side.
+    // clang-format off
     return {
         // One slow processor and little memory, as the test is measured for.
-        "-nodefaults",
-        "-no-user-config",
-        "-machine",
-        "pc,accel=tcg",
-        "-m",
-        "512",
-        "-smp",
-        "1",
-        "-display",
-        "none",
-        "-no-reboot",
-        "-kernel",
-        m_setup.kernel,
-        "-initrd",
-        m_setup.initramfs,
-        "-append",
-        "console=ttyS0 panic=-1 quiet tarnel_share=" + share,
-        "-serial",
-        "file:" + m_setup.workDir + "/console.log",
-        "-virtfs",
-        "local,path=/,mount_tag=hostroot,readonly=on,security_model=none,multidevs=remap",
-        "-virtfs",
-        "local,path=" + share + ",mount_tag=results,security_model=none",
-        "-chardev",
-        "socket,id=monitor,path=" + socketPath("monitor"),
-        "-mon",
-        "chardev=monitor,mode=control",
-        "-chardev",
-        "socket,id=requests,path=" + socketPath("requests"),
-        "-device",
-        "virtio-serial-pci",
-        "-device",
-        QStringLiteral("virtserialport,chardev=requests,name=%1")
-            .arg(QLatin1String(DriversProtocol::channelName)),
-        "-chardev",
-        "serial,id=modem,path=" + m_setup.modemPty,
-        "-device",
-        "isa-serial,chardev=modem,index=1",
+        "-nodefaults", "-no-user-config", "-machine", "pc,accel=tcg", "-m", "512", "-smp", "1",
+        "-display", "none", "-no-reboot",
+        "-kernel", m_setup.kernel,
+        "-initrd", m_setup.initramfs,
+        "-append", "console=ttyS0 panic=-1 quiet tarnel_share=" + share,
+        "-serial", "file:" + m_setup.workDir + "/console.log",
+        "-virtfs", "local,path=/,mount_tag=hostroot,readonly=on,security_model=none,multidevs=remap",
+        "-virtfs", "local,path=" + share + ",mount_tag=results,security_model=none",
+        "-chardev", "socket,id=monitor,path=" + socketPath("monitor"),
+        "-mon", "chardev=monitor,mode=control",
+        "-chardev", "socket,id=requests,path=" + socketPath("requests"),
+        "-device", "virtio-serial-pci",
+        "-device", "virtserialport,chardev=requests,name=" + channel,
+        "-chardev", "serial,id=modem,path=" + m_setup.modemPty,
+        "-device", "isa-serial,chardev=modem,index=1",
         // QEMU reads telnet commands (a break) only as the server.
-        "-chardev",
-        "socket,id=telnet,path=" + socketPath("telnet") + ",server=on,wait=off,telnet=on",
-        "-device",
-        "isa-serial,chardev=telnet,index=2",
-        "-chardev",
-        "serial,id=ftdi,path=" + m_setup.ftdiPty,
-        "-device",
-        "qemu-xhci,id=xhci",
-        "-device",
-        "usb-serial,chardev=ftdi,id=ftdi",
+        "-chardev", "socket,id=telnet,path=" + socketPath("telnet") + ",server=on,wait=off,telnet=on",
+        "-device", "isa-serial,chardev=telnet,index=2",
+        "-chardev", "serial,id=ftdi,path=" + m_setup.ftdiPty,
+        "-device", "qemu-xhci,id=xhci",
+        "-device", "usb-serial,chardev=ftdi,id=ftdi",
     };
+    // clang-format on
 }
 
 QString EmulatedMachine::start()

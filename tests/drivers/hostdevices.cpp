@@ -9,15 +9,16 @@
 #include <QThread>
 
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr int transferTimeoutMs = 120000;
-// QEMU 7.2's FTDI emulation stops taking host data once its buffer has been
-// full, until its main loop wakes for another reason; a monitor command
-// wakes it.
+// QEMU 7.2's FTDI emulation may stop taking host data once its buffer has
+// been full, until its main loop wakes for another reason (seen with some
+// 7.2 builds); a monitor command wakes it, cheaply, while a transfer lasts.
 constexpr int adapterWakeMs = 20;
 
 QByteArray answer(const QString &error)
