@@ -267,7 +267,9 @@ bool SerialDevice::open(const QString &path, Settings settings)
     }
     m_native->watchForHangUp(descriptor);
     m_native->stateSource = std::make_unique<IoctlLineStateSource>(descriptor);
-    if (m_native->lineEvents.start(m_native->stateSource.get()))
+    LineEventDetector &events = m_native->lineEvents;
+    if (settings == Settings::Reuse ? events.resume(m_native->stateSource.get())
+                                    : events.start(m_native->stateSource.get()))
         m_native->pollTimer.start();
     return true;
 }
