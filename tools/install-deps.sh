@@ -39,11 +39,13 @@ ensure_test_kernel() {
   fi
   [ -n "$package" ] || { echo "install-deps: no linux-image package found" >&2; return 1; }
   work="$(mktemp -d)"
-  chmod 755 "$work" # apt fetches as its own user
-  (cd "$work" && apt-get download -qq "$package")
-  mkdir -p "$kernel_dir"
-  dpkg-deb -x "$work"/*.deb "$kernel_dir"
-  rm -rf "$work"
+  (cd "$work" && apt-get download -qq -o APT::Sandbox::User=root "$package")
+  # Unpacked beside it and moved in whole: an interrupted run leaves no half kernel.
+  rm -rf "$kernel_dir.part"
+  mkdir -p "$kernel_dir.part"
+  dpkg-deb -x "$work"/*.deb "$kernel_dir.part"
+  rm -rf "$work" "$kernel_dir"
+  mv "$kernel_dir.part" "$kernel_dir"
 }
 
 sudo=""
