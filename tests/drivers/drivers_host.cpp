@@ -63,6 +63,33 @@ QByteArray guestScript(const QStringList &command, const QString &shared)
     return script + '\n';
 }
 
+// Answers the test's requests until the machine powers off; an empty answer
+// means it did, before the time limit.
+QString serveRequests(EmulatedMachine &machine, HostDevices &devices, const QElapsedTimer &clock,
+                      int limitMs)
+{
+    QDeadlineTimer deadline(limitMs - clock.elapsed());
+    QLocalSocket *requests = machine.requests();
+    while (machine.isRunning()) {
+        if (deadline.hasExpired()) {
+            machine.kill();
+            return QStringLiteral("time limit reached; QEMU killed");
+        }
+        if (!requests->canReadLine()) {
+            requests->waitForReadyRead(100);
+            continue;
+        }
+        const QByteArray request = requests->readLine().trimmed();
+        const QByteArray reply = devices.handle(request);
+        std::printf("%6.1f s  %s: %s\n", clock.elapsed() / 1000.0, request.constData(),
+                    reply.constData());
+        std::fflush(stdout);
+        requests->write(reply + '\n');
+        requests->flush();
+    }
+    return {};
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -113,31 +140,9 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("the emulated machine cannot run: ") + error);
     std::printf("machine started after %.1f s\n", clock.elapsed() / 1000.0);
 
-    QDeadlineTimer deadline(runLimitMs - clock.elapsed());
-    QLocalSocket *requests = machine.requests();
-    bool firstRequest = true;
-    while (machine.isRunning()) {
-        if (deadline.hasExpired()) {
-            machine.kill();
-            return fail(QStringLiteral("time limit reached; QEMU killed\n") + machine.log() +
-                        QStringLiteral("--- guest:\n") +
-                        QString::fromLocal8Bit(readFile(shared + QStringLiteral("/output.txt"))));
-        }
-        if (!requests->canReadLine()) {
-            requests->waitForReadyRead(100);
-            continue;
-        }
-        const QByteArray request = requests->readLine().trimmed();
-        if (firstRequest)
-            std::printf("first request after %.1f s\n", clock.elapsed() / 1000.0);
-        firstRequest = false;
-        const QByteArray reply = devices.handle(request);
-        std::printf("%6.1f s  %s: %s\n", clock.elapsed() / 1000.0, request.constData(),
-                    reply.constData());
-        std::fflush(stdout);
-        requests->write(reply + '\n');
-        requests->flush();
-    }
+    if (const QString error = serveRequests(machine, devices, clock, runLimitMs); !error.isEmpty())
+        return fail(error + QStringLiteral("\n") + machine.log() + QStringLiteral("--- guest:\n") +
+                    QString::fromLocal8Bit(readFile(shared + QStringLiteral("/output.txt"))));
     machine.waitForExit(5000);
 
     const QByteArray output = readFile(shared + QStringLiteral("/output.txt"));
