@@ -90,6 +90,43 @@ TEST(LineEventDetector, FallsBackToModemLinesThenToNothing)
     EXPECT_EQ(detector.poll(), QList<int>());
 }
 
+TEST(LineEventDetector, ReopenedDeviceReportsWhatItCountedWhileClosed)
+{
+    const LineCounters before{1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const QList<std::pair<LineCounters, QList<int>>> cases{
+        {{1, 2, 4, 4, 5, 6, 7, 8, 9}, {5}}, // the carrier loss that hung it up
+        {before, {}},
+        {{}, {}},                          // a new device: its counts start again
+        {{0, 2, 4, 4, 5, 6, 7, 8, 9}, {}}, // one count went back: so did the others
+    };
+    for (const auto &[reopened, codes] : cases) {
+        ScriptedSource first;
+        first.counters = {before};
+        LineEventDetector detector;
+        ASSERT_TRUE(detector.start(&first));
+        detector.stop();
+        ScriptedSource again;
+        again.counters = {reopened, reopened, reopened};
+        ASSERT_TRUE(detector.resume(&again));
+        EXPECT_EQ(detector.poll(), codes);
+        EXPECT_EQ(detector.poll(), QList<int>());
+        // A Start begins afresh.
+        ScriptedSource fresh;
+        fresh.counters = {reopened, reopened};
+        ASSERT_TRUE(detector.start(&fresh));
+        EXPECT_EQ(detector.poll(), QList<int>());
+    }
+
+    ScriptedSource lines;
+    lines.modemLines = {ModemLine::Cd | ModemLine::Dsr};
+    LineEventDetector detector;
+    ASSERT_TRUE(detector.start(&lines));
+    detector.stop();
+    lines.modemLines = {ModemLine::Dsr, ModemLine::Dsr};
+    ASSERT_TRUE(detector.resume(&lines));
+    EXPECT_EQ(detector.poll(), QList<int>{5});
+}
+
 using DeviceEventsTest = PtyWindowTest;
 
 TEST_F(DeviceEventsTest, AVanishedDeviceIsReopenedWithItsSettingsAndLoggingGoesOn)

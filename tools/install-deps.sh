@@ -13,6 +13,7 @@ packages=(
   picocom tio
   locales
   dpkg-dev lintian desktop-file-utils appstream file
+  qemu-system-x86 busybox-static
 )
 
 # A locale with a decimal comma, for the tests that check the number rules
@@ -28,6 +29,29 @@ ensure_test_locales() {
   [ "$missing" -eq 0 ] || $sudo locale-gen >/dev/null
 }
 
+# Debian's own kernel for the emulated machine of the drivers test, unpacked
+# into a cache folder: installing the package would also build an initrd the
+# test does not use, which takes minutes.
+kernel_dir="${TARNEL_KERNEL_DIR:-$HOME/.cache/tarnel-kernel}"
+ensure_test_kernel() {
+  compgen -G "$kernel_dir/boot/vmlinuz-*" >/dev/null && return 0
+  local package work
+  package="$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1)"
+  if [ -z "$package" ]; then
+    $sudo apt-get update -qq
+    package="$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1)"
+  fi
+  [ -n "$package" ] || { echo "install-deps: no linux-image package found" >&2; return 1; }
+  work="$(mktemp -d)"
+  (cd "$work" && apt-get download -qq -o APT::Sandbox::User=root "$package")
+  # Unpacked beside it and moved in whole: an interrupted run leaves no half kernel.
+  rm -rf "$kernel_dir.part"
+  mkdir -p "$kernel_dir.part"
+  dpkg-deb -x "$work"/*.deb "$kernel_dir.part"
+  rm -rf "$work" "$kernel_dir"
+  mv "$kernel_dir.part" "$kernel_dir"
+}
+
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 
@@ -41,3 +65,4 @@ if [ ${#missing[@]} -gt 0 ]; then
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 ensure_test_locales
+ensure_test_kernel

@@ -2,6 +2,7 @@
 
 #include "capture/eventmessages.h"
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -50,8 +51,30 @@ bool LineEventDetector::start(LineStateSource *source)
     return isActive();
 }
 
+bool LineEventDetector::resume(LineStateSource *source)
+{
+    const Mode before = m_mode != Mode::None ? m_mode : m_stoppedMode;
+    const LineCounters counters = m_counters;
+    const int lines = m_modemLines;
+    if (!start(source) || m_mode != before)
+        return isActive();
+    if (m_mode == Mode::ModemLines) {
+        m_modemLines = lines;
+    } else {
+        const bool wentBack =
+            std::any_of(counterEvents.begin(), counterEvents.end(), [&](const CounterEvent &e) {
+                return m_counters.*e.counter < counters.*e.counter;
+            });
+        if (!wentBack)
+            m_counters = counters;
+    }
+    return true;
+}
+
 void LineEventDetector::stop()
 {
+    if (m_mode != Mode::None)
+        m_stoppedMode = m_mode;
     m_source = nullptr;
     m_mode = Mode::None;
 }

@@ -43,6 +43,10 @@ public:
     // Takes the baseline, so nothing from before the start is reported.
     // Returns false when the source can tell nothing; there is then no point polling.
     bool start(LineStateSource *source);
+    // The same device opened again: what its counters took while it was
+    // closed (a carrier loss that hung it up) is reported at the next poll.
+    // Counts that went back are another device's: they become the baseline.
+    bool resume(LineStateSource *source);
     void stop();
     bool isActive() const { return m_mode != Mode::None; }
 
@@ -53,6 +57,7 @@ private:
 
     LineStateSource *m_source = nullptr;
     Mode m_mode = Mode::None;
+    Mode m_stoppedMode = Mode::None; // what the kept baseline is
     LineCounters m_counters;
     int m_modemLines = 0;
 };

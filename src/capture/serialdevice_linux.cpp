@@ -7,11 +7,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSerialPort>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include <asm/termbits.h> // termios2: the speed as a number
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -26,6 +28,9 @@ struct LineSettings
     QSerialPort::Parity parity = QSerialPort::NoParity;
     QSerialPort::StopBits stopBits = QSerialPort::OneStop;
     QSerialPort::FlowControl flowControl = QSerialPort::NoFlowControl;
+    // CLOCAL off: the driver watches the carrier (DCD) and hangs the terminal
+    // up when it drops.
+    bool watchCarrier = false;
 };
 
 QSerialPort::DataBits dataBitsOf(tcflag_t cflag)
@@ -76,7 +81,33 @@ std::optional<LineSettings> readLineSettings(const QString &devicePath)
     settings.stopBits = (tio.c_cflag & CSTOPB) ? QSerialPort::TwoStop : QSerialPort::OneStop;
     if (tio.c_cflag & CRTSCTS)
         settings.flowControl = QSerialPort::HardwareControl;
+    settings.watchCarrier = !(tio.c_cflag & CLOCAL);
     return settings;
+}
+
+// Qt's port always turns CLOCAL on; the device's own choice is put back.
+bool setCarrierWatch(int descriptor, bool watch)
+{
+    termios2 tio{};
+    if (::ioctl(descriptor, TCGETS2, &tio) != 0)
+        return false;
+    const tcflag_t cflag = watch ? tio.c_cflag & ~tcflag_t(CLOCAL) : tio.c_cflag | CLOCAL;
+    if (cflag == tio.c_cflag)
+        return true;
+    tio.c_cflag = cflag;
+    return ::ioctl(descriptor, TCSETS2, &tio) == 0;
+}
+
+// A terminal that was hung up (carrier lost with CLOCAL off) or whose device
+// went away (USB adapter unplugged) reads as end of file for good; so does a
+// pseudo-terminal whose other side closed, once its last bytes are read.
+bool isHungUp(int descriptor)
+{
+    pollfd state{descriptor, POLLIN, 0};
+    if (::poll(&state, 1, 0) != 1 || !(state.revents & (POLLHUP | POLLERR | POLLNVAL)))
+        return false;
+    int unread = 0;
+    return ::ioctl(descriptor, FIONREAD, &unread) != 0 || unread == 0;
 }
 
 class IoctlLineStateSource : public LineStateSource
@@ -112,11 +143,22 @@ private:
 
 struct SerialDevice::Native
 {
+    explicit Native(SerialDevice &owner) : device(owner) {}
+    ~Native() { close(); }
+    void lose();
+    void watchForHangUp(int descriptor);
+    void close();
+
+    SerialDevice &device;
     QSerialPort port;
     QTimer pollTimer;
     LineSettings settings;
     std::unique_ptr<LineStateSource> stateSource;
     LineEventDetector lineEvents;
+    // Qt's port may take end of file for "nothing yet" and keep reading a
+    // dead terminal: a second descriptor on it tells a hang-up apart.
+    int hangUpDescriptor = -1;
+    QSocketNotifier *hangUpWatch = nullptr;
 };
 
 QString SerialDevice::pathForPort(int portNumber, const QString &portDir)
@@ -130,7 +172,8 @@ QString SerialDevice::pathForPort(int portNumber, const QString &portDir)
     return QStringLiteral("/dev/ttyS%1").arg(portNumber - 1);
 }
 
-SerialDevice::SerialDevice(QObject *parent) : QObject(parent), m_native(std::make_unique<Native>())
+SerialDevice::SerialDevice(QObject *parent)
+    : QObject(parent), m_native(std::make_unique<Native>(*this))
 {
     m_native->pollTimer.setParent(this); // so that it can be found as the port's
     m_native->pollTimer.setInterval(pollIntervalMs);
@@ -144,18 +187,52 @@ SerialDevice::SerialDevice(QObject *parent) : QObject(parent), m_native(std::mak
     connect(
         &m_native->port, &QSerialPort::errorOccurred, this,
         [this](QSerialPort::SerialPortError error) {
-            QSerialPort &port = m_native->port;
             // Anything else is reported endlessly by a device that is gone.
-            if ((error != QSerialPort::ReadError && error != QSerialPort::ResourceError) ||
-                !port.isOpen())
-                return;
-            if (port.bytesAvailable() > 0) // what arrived before the loss still gets logged
-                emit received();
-            close();
-            port.clearError();
-            emit lost();
+            if (error == QSerialPort::ReadError || error == QSerialPort::ResourceError)
+                m_native->lose();
         },
         Qt::QueuedConnection);
+}
+
+void SerialDevice::Native::lose()
+{
+    if (!port.isOpen())
+        return;                    // already reported
+    if (port.bytesAvailable() > 0) // what arrived before the loss still gets logged
+        emit device.received();
+    close();
+    port.clearError();
+    emit device.lost();
+}
+
+void SerialDevice::Native::watchForHangUp(int descriptor)
+{
+    hangUpDescriptor = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
+    if (hangUpDescriptor < 0)
+        return; // Qt's own error reports still apply
+    hangUpWatch = new QSocketNotifier(hangUpDescriptor, QSocketNotifier::Read, &device);
+    // Also woken by every arrival, which Qt's port reads; a hang-up stays.
+    QObject::connect(hangUpWatch, &QSocketNotifier::activated, &device, [this] {
+        if (isHungUp(hangUpDescriptor))
+            lose();
+    });
+}
+
+void SerialDevice::Native::close()
+{
+    pollTimer.stop();
+    lineEvents.stop();
+    stateSource.reset();
+    if (hangUpWatch) {
+        hangUpWatch->setEnabled(false);
+        hangUpWatch->deleteLater(); // this may run inside its own signal
+        hangUpWatch = nullptr;
+    }
+    if (hangUpDescriptor >= 0)
+        ::close(hangUpDescriptor);
+    hangUpDescriptor = -1;
+    if (port.isOpen())
+        port.close();
 }
 
 SerialDevice::~SerialDevice() = default;
@@ -183,19 +260,23 @@ bool SerialDevice::open(const QString &path, Settings settings)
     port.setFlowControl(s.flowControl);
     if (!port.open(QIODevice::ReadOnly))
         return false;
-    m_native->stateSource = std::make_unique<IoctlLineStateSource>(int(port.handle()));
-    if (m_native->lineEvents.start(m_native->stateSource.get()))
+    const int descriptor = int(port.handle());
+    if (!setCarrierWatch(descriptor, s.watchCarrier)) {
+        port.close();
+        return false;
+    }
+    m_native->watchForHangUp(descriptor);
+    m_native->stateSource = std::make_unique<IoctlLineStateSource>(descriptor);
+    LineEventDetector &events = m_native->lineEvents;
+    if (settings == Settings::Reuse ? events.resume(m_native->stateSource.get())
+                                    : events.start(m_native->stateSource.get()))
         m_native->pollTimer.start();
     return true;
 }
 
 void SerialDevice::close()
 {
-    m_native->pollTimer.stop();
-    m_native->lineEvents.stop();
-    m_native->stateSource.reset();
-    if (m_native->port.isOpen())
-        m_native->port.close();
+    m_native->close();
 }
 
 bool SerialDevice::isOpen() const

@@ -95,6 +95,12 @@ int PtyDevice::queued() const
     return count;
 }
 
+void PtyDevice::discardQueued()
+{
+    if (m_slave >= 0)
+        ::ioctl(m_slave, TCFLSH, TCIFLUSH);
+}
+
 bool PtyDevice::setLineSettings(const LineSettings &settings)
 {
     termios2 tio{};

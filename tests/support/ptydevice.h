@@ -22,6 +22,8 @@ public:
     void closeMaster();
     // Bytes written but not yet read by the other side.
     int queued() const;
+    // Drops them, as if they had never been sent.
+    void discardQueued();
 
     // The line speed and RTS/CTS handshaking the device is set to, as
     // stty sets them; the kernel keeps any speed as a number.
