@@ -127,6 +127,9 @@ TEST(SettingsFile, SaveWritesTheFiveLinesAndLoadRestoresThem)
         {{"x", "\t;", "/é", 0, 1},
          "x\r\n\t;\r\n/" + QStringLiteral("é").toLocal8Bit() + "\r\n 0\r\n 1\r\n",
          {"1", "\t", "/é", 0, 1}},
+        // A line that begins with U+FEFF keeps it: only the file's first
+        // bytes can be the mark.
+        {{"1", QString(QChar(0xFEFF)), "/x", 0, 0}, {}, {"1", QString(QChar(0xFEFF)), "/x", 0, 0}},
         // Characters a Western code page lacks still come back.
         {{"2", "Ж", "/Пути/лог.csv", 1, 0}, {}, {"2", "Ж", "/Пути/лог.csv", 1, 0}},
     };

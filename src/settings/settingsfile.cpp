@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QList>
 #include <QSaveFile>
+#include <QStringDecoder>
 
 namespace SettingsFile {
 namespace {
@@ -66,10 +67,15 @@ void load(const QString &filePath, const QString &defaultLog, WindowFields &fiel
 void apply(const QByteArray &content, const QString &defaultLog, WindowFields &fields)
 {
     const bool utf8 = content.startsWith(utf8Mark);
+    // Line by line, each a text of its own; a U+FEFF that begins a line is
+    // part of it, not a mark to drop.
+    QStringDecoder decode(utf8 ? QStringConverter::Utf8 : QStringConverter::System,
+                          QStringConverter::Flag::Stateless |
+                              QStringConverter::Flag::ConvertInitialBom);
     QList<QString> lines;
     for (QByteArrayView raw :
          splitLines(QByteArrayView(content).sliced(utf8 ? utf8Mark.size() : 0)))
-        lines.append(utf8 ? QString::fromUtf8(raw) : QString::fromLocal8Bit(raw));
+        lines.append(decode(raw));
     lines.resize(lineCount); // missing lines read as empty
 
     if (!lines[0].isEmpty()) {
@@ -91,7 +97,10 @@ QByteArray serialize(const WindowFields &fields)
         TextNumbers::trimBlanks(fields.delimiter) + QStringLiteral("\r\n") +
         TextNumbers::trimBlanks(fields.logFile) + QStringLiteral("\r\n") +
         QStringLiteral(" %1\r\n %2\r\n").arg(fields.timeMark).arg(fields.overwrite);
-    if (const auto inCodePage = CodePage::encode(text))
+    // Text that would begin with the mark's own bytes is marked too, so
+    // that the reader keeps them.
+    if (const auto inCodePage = CodePage::encode(text);
+        inCodePage && !inCodePage->startsWith(utf8Mark))
         return *inCodePage;
     return utf8Mark.toByteArray() + text.toUtf8();
 }
