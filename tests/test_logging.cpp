@@ -234,6 +234,7 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         QString port;
         QString file;
         QString message;
+        bool atLaunch = false; // started by --start rather than by a click
     };
     const QList<Case> cases{
         {QStringLiteral("7x"), logPath, QStringLiteral("COM port 7x does not exist or busy")},
@@ -242,6 +243,11 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         {QStringLiteral(" 5 "), QString(), QStringLiteral("Can't open or create file: ")},
         {QStringLiteral("5"), dir.path(),
          QStringLiteral("Can't open or create file: ") + dir.path()},
+        // At launch a missing port is waited for (com7 leads nowhere), but not
+        // one no number selects, nor one whose log file cannot be opened.
+        {QStringLiteral("0"), logPath, QStringLiteral("COM port 0 does not exist or busy"), true},
+        {QStringLiteral("7"), dir.path(),
+         QStringLiteral("Can't open or create file: ") + dir.path(), true},
     };
     // A dangling link stands for an unplugged adapter, and keeps port 7 off
     // the machine's real /dev/ttyS6.
@@ -251,7 +257,10 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         MessageBoxWatcher boxes;
         window.txtPort->setText(c.port);
         window.txtFile->setText(c.file);
-        window.cmdStart->click();
+        if (c.atLaunch)
+            window.startAtLaunch();
+        else
+            window.cmdStart->click();
         ASSERT_EQ(boxes.boxes().size(), 1) << c.message.toStdString();
         const auto &box = boxes.boxes().front();
         EXPECT_EQ(box.text, c.message);
@@ -260,8 +269,11 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         EXPECT_EQ(box.buttons, QMessageBox::Ok);
         EXPECT_EQ(window.cmdStart->text(), QStringLiteral("Start"));
         EXPECT_FALSE(window.comm->isOpen()) << c.message.toStdString();
+        EXPECT_FALSE(window.comm->isReconnecting()) << c.message.toStdString();
     }
+    EXPECT_FALSE(QFile::exists(logPath)); // nothing logged
     // After all that, the port is free again.
+    window.txtPort->setText(QStringLiteral("5"));
     window.txtFile->setText(logPath);
     start();
 }
