@@ -13,6 +13,7 @@ packages=(
   picocom tio
   locales
   dpkg-dev lintian desktop-file-utils appstream file
+  systemd
 )
 
 # A locale with a decimal comma, for the tests that check the number rules
