@@ -4,6 +4,7 @@
 // preloaded line-state library, through Wine's own serial code.
 #include "app/frmtarnel.h"
 #include "capture/eventmessages.h"
+#include "capture/serialport.h"
 #include "support/devicedata.h"
 #include "support/eventloop.h"
 #include "support/fakeserialstate.h"
