@@ -37,6 +37,13 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/tarnel.1.gz
 install(FILES packaging/copyright ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT system)
 
+# The service for a board without a screen, one instance per port, and the
+# user it runs as; installed, never enabled. The unit starts /usr/bin/tarnel,
+# where the package puts it.
+install(FILES packaging/tarnel@.service DESTINATION lib/systemd/system COMPONENT system)
+install(FILES packaging/tarnel.sysusers DESTINATION lib/sysusers.d RENAME tarnel.conf
+        COMPONENT system)
+
 # --- The portable bundle: one folder, the program and its files side by side,
 # since a copy in a folder its user may write keeps tarnel.ini and log.csv there.
 install(TARGETS tarnel tarnel-sim RUNTIME DESTINATION . COMPONENT bundle EXCLUDE_FROM_ALL)
@@ -65,6 +72,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # platform plugins, and the font the window is laid out for.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core")
+# Creates the service's user.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The synopsis, then the long description: CPack indents it and turns the
 # empty lines into paragraph breaks.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "serial line logger for instruments, sensor boards and PLCs")

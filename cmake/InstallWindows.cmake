@@ -30,6 +30,38 @@ install(FILES ${runtime_dlls} ${qt_dlls} README.md DESTINATION .)
 install(FILES ${platform_plugin} DESTINATION platforms)
 install(FILES ${style_plugin} DESTINATION styles)
 
+# The installer, from the same files as the zip:
+#   cmake --build build-win --target msi  ->  tarnel-<version>-windows-x86_64.msi
+# wixl cannot give a component a condition; msibuild then writes the one that
+# installs the Startup shortcut only with STARTATLOGIN=1 (packaging/tarnel.wxs).
+# It holds at a full uninstall too, or the shortcut would be left behind: a
+# component whose condition is false then is not touched.
+find_program(WIXL wixl)
+find_program(MSIBUILD msibuild)
+set(msi ${CMAKE_BINARY_DIR}/tarnel-${PROJECT_VERSION}-windows-x86_64.msi)
+set(msi_files ${CMAKE_BINARY_DIR}/msi-files)
+set(startup_condition
+    "UPDATE `Component` SET `Condition` = 'STARTATLOGIN = 1 OR REMOVE ~= \"ALL\"' WHERE `Component` = 'StartAtLogin'")
+if(WIXL AND MSIBUILD)
+    add_custom_target(msi
+        COMMAND ${CMAKE_COMMAND} -E rm -rf ${msi_files}
+        COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${msi_files} --strip
+        # wixl takes the files' paths relative to where it runs.
+        COMMAND ${WIXL} -a x64 -D Version=${PROJECT_VERSION} -D SourceDir=msi-files
+                -o ${msi} ${CMAKE_SOURCE_DIR}/packaging/tarnel.wxs
+        COMMAND ${MSIBUILD} ${msi} -q ${startup_condition}
+        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+        BYPRODUCTS ${msi}
+        COMMENT "Building ${msi}"
+        VERBATIM)
+else()
+    add_custom_target(msi
+        COMMAND ${CMAKE_COMMAND} -E echo "The installer needs wixl and msibuild (Debian's wixl and msitools), which tools/win-toolchain.sh installs."
+        COMMAND ${CMAKE_COMMAND} -E false
+        VERBATIM)
+endif()
+add_dependencies(msi tarnel windows_runtime)
+
 set(CPACK_GENERATOR ZIP)
 set(CPACK_PACKAGE_NAME tarnel)
 set(CPACK_PACKAGE_VENDOR "The Tarnel developers")

@@ -15,6 +15,8 @@ fail() { echo "FAILED: $*"; exit 1; }
 
 expected_files="./usr/bin/tarnel
 ./usr/bin/tarnel-sim
+./usr/lib/systemd/system/tarnel@.service
+./usr/lib/sysusers.d/tarnel.conf
 ./usr/share/applications/org.tarnel.tarnel.desktop
 ./usr/share/doc/tarnel/changelog.gz
 ./usr/share/doc/tarnel/copyright
@@ -45,6 +47,24 @@ for icon in "$work"/root/usr/share/icons/hicolor/*/apps/tarnel.png; do
     fail "$icon is not $size: $(file -b "$icon")"
 done
 
+# The service unit as systemd reads it, for one instance, in a root holding
+# the package and systemd's own units (systemd need not be running): no
+# errors and no warnings (the file's problems are only warnings).
+mkdir -p "$work/root/usr/lib/systemd/system"
+cp -r /usr/lib/systemd/system/. "$work/root/usr/lib/systemd/system/"
+unit='tarnel@var-lib-tarnel-port3.service'
+verify="$(systemd-analyze verify --man=no --root="$work/root" "$unit" 2>&1)" ||
+  fail "systemd-analyze verify $unit: $verify"
+[ -z "$verify" ] || fail "systemd-analyze verify $unit: $verify"
+# Its user, as the package's postinst makes it: in the dialout group.
+mkdir -p "$work/root/etc"
+systemd-sysusers --root="$work/root" tarnel.conf >/dev/null 2>&1 || fail "systemd-sysusers"
+grep -q '^tarnel:.*:/usr/sbin/nologin$' "$work/root/etc/passwd" || fail "no user tarnel"
+grep -q '^dialout:x:[0-9]*:\(.*,\)\?tarnel\(,.*\)\?$' "$work/root/etc/group" ||
+  fail "tarnel is not in dialout"
+[ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -c 'systemd-sysusers tarnel.conf')" = 1 ] ||
+  fail "postinst does not make the user"
+
 # No errors and no warnings (lintian, run as root in CI, says so on stderr).
 lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>/dev/null || fail "lintian"
-echo "$(basename "$deb"): files, Depends, desktop entry, AppStream and lintian all pass"
+echo "$(basename "$deb"): files, Depends, desktop entry, AppStream, service unit, its user and lintian all pass"

@@ -248,6 +248,7 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         QString file;
         QString message;
         QString delimiter = QStringLiteral(";");
+        bool atLaunch = false; // started by --start rather than by a click
     };
     // Half a surrogate pair: no character at all, so not one of the code page.
     const QString noCharacter(QChar(0xD800));
@@ -261,6 +262,12 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         {QStringLiteral("5"), logPath,
          QStringLiteral("Can't write this delimiter in the system code page: ") + noCharacter,
          noCharacter + QStringLiteral(";")},
+        // At launch a missing port is waited for (com7 leads nowhere), but not
+        // one no number selects, nor one whose log file cannot be opened.
+        {QStringLiteral("0"), logPath, QStringLiteral("COM port 0 does not exist or busy"),
+         QStringLiteral(";"), true},
+        {QStringLiteral("7"), dir.path(),
+         QStringLiteral("Can't open or create file: ") + dir.path(), QStringLiteral(";"), true},
     };
     // A dangling link stands for an unplugged adapter, and keeps port 7 off
     // the machine's real /dev/ttyS6.
@@ -271,7 +278,10 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         window.txtPort->setText(c.port);
         window.txtFile->setText(c.file);
         window.txtDelim->setText(c.delimiter);
-        window.cmdStart->click();
+        if (c.atLaunch)
+            window.startAtLaunch();
+        else
+            window.cmdStart->click();
         ASSERT_EQ(boxes.boxes().size(), 1) << c.message.toStdString();
         const auto &box = boxes.boxes().front();
         EXPECT_EQ(box.text, c.message);
@@ -280,9 +290,11 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
         EXPECT_EQ(box.buttons, QMessageBox::Ok);
         EXPECT_EQ(window.cmdStart->text(), QStringLiteral("Start"));
         EXPECT_FALSE(window.comm->isOpen()) << c.message.toStdString();
+        EXPECT_FALSE(window.comm->isReconnecting()) << c.message.toStdString();
     }
-    EXPECT_FALSE(QFile::exists(logPath)); // a refused delimiter opens nothing
+    EXPECT_FALSE(QFile::exists(logPath)); // nothing logged, a refused delimiter opens nothing
     // After all that, the port is free again.
+    window.txtPort->setText(QStringLiteral("5"));
     window.txtFile->setText(logPath);
     window.txtDelim->setText(QStringLiteral(";"));
     start();

@@ -14,6 +14,7 @@ packages=(
   locales
   dpkg-dev lintian desktop-file-utils appstream file
   qemu-system-x86 busybox-static
+  systemd
 )
 
 # A locale with a decimal comma, for the tests that check the number rules

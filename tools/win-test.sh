@@ -6,7 +6,9 @@
 #      against a null-modem pair of pseudo-terminals mapped as COM5 and COM6,
 #      with line states from the preloaded line-state library; the time mark
 #      test again in a second locale;
-#   3. the portable zip, unpacked into an empty folder and run there.
+#   3. the portable zip, unpacked into an empty folder and run there;
+#   4. the MSI, installed and uninstalled silently with and without
+#      STARTATLOGIN=1, and the installed program run from Program Files.
 # The first run on a machine builds the Windows toolchain first
 # (tools/win-toolchain.sh: about 35 minutes on 2 cores); later runs reuse it.
 set -euo pipefail
@@ -129,5 +131,75 @@ expected="$(printf '1\r\n;\r\n%s\\log.csv\r\n 0\r\n 0\r\n' "Z:${folder//\//\\}")
   { echo "FAILED: tarnel.ini beside the unpacked tarnel.exe:"; cat -A "$folder/tarnel.ini"; exit 1; }
 passed=$((passed + 1))
 echo "portable zip: runs where it is unpacked, $(du -k "$zip" | cut -f1) kB"
+
+# The installer, as an administrator deploys it: silently, for all users;
+# the program started from Program Files; the Startup shortcut only with
+# STARTATLOGIN=1; and an uninstall that leaves what the user made (there,
+# since Wine lets the user write Program Files: tarnel.ini and the log).
+cmake --build build-win --target msi >"$work/msi.log" 2>&1 ||
+  { tail -20 "$work/msi.log"; echo "FAILED: building the MSI"; exit 1; }
+msi="$(winepath -w "build-win/tarnel-$version-windows-x86_64.msi")"
+installed="$WINEPREFIX/drive_c/Program Files/Tarnel"
+# The Start menu of all users, where Windows puts the shortcuts; Wine puts
+# them into the user's own.
+shortcut() { find "$WINEPREFIX/drive_c" -ipath "*/Start Menu/Programs/$1" 2>/dev/null | head -1; }
+msi_failed() { echo "FAILED: MSI $*"; exit 1; }
+listed() {
+  wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
+    grep -q 'DisplayName.*Tarnel'
+}
+# Whether a shortcut (.lnk, its strings in UTF-16) passes --start.
+starts_logging() { [ -f "$1" ] && strings -el "$1" | grep -qx -- '--start'; }
+# No menu entries on this machine for what is installed into Wine.
+export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d"
+for property in "" STARTATLOGIN=1; do
+  label="${property:-without a property}"
+  wine msiexec /i "$msi" /qn $property >/dev/null 2>&1 || msi_failed "$label: msiexec /i failed"
+  for file in tarnel.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll libgcc_s_seh-1.dll \
+      libwinpthread-1.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll README.md; do
+    [ -f "$installed/$file" ] || msi_failed "$label: no $file in Program Files\Tarnel"
+  done
+  [ -n "$(shortcut Tarnel.lnk)" ] || msi_failed "$label: no Start menu shortcut"
+  listed || msi_failed "$label: not in the installed programs"
+  if [ -n "$property" ]; then
+    starts_logging "$(shortcut StartUp/Tarnel.lnk)" ||
+      msi_failed "$label: no Startup shortcut with --start"
+  else
+    [ -z "$(shortcut StartUp/Tarnel.lnk)" ] || msi_failed "$label: a Startup shortcut"
+  fi
+
+  # It logs from COM 5 without a click, with the settings a user saved:
+  # started at a session start (wineboot runs the Startup folder) when the
+  # shortcut is there, else from Program Files as a user starts it.
+  rm -f "$installed/log.csv"
+  printf '5\r\n;\r\nC:\\Program Files\\Tarnel\\log.csv\r\n 0\r\n 0\r\n' >"$installed/tarnel.ini"
+  export TARNEL_FAKE_SERIAL="$work/linestates" LD_PRELOAD="$repo/build/tests/libfakeserial.so"
+  if [ -n "$property" ]; then
+    wine wineboot >/dev/null 2>&1
+  else
+    wine "C:\\Program Files\\Tarnel\\tarnel.exe" --start >/dev/null 2>&1 &
+  fi
+  unset LD_PRELOAD TARNEL_FAKE_SERIAL
+  for _ in $(seq 100); do
+    printf 'a,b\r\n' >"$work/com6"
+    grep -q 'a;b' "$installed/log.csv" 2>/dev/null && break
+    sleep 0.2
+  done
+  grep -q 'a;b' "$installed/log.csv" 2>/dev/null || msi_failed "$label: Program Files\Tarnel\tarnel.exe logged nothing"
+  wine taskkill /im tarnel.exe >/dev/null 2>&1
+  # Until it has ended (and Wine with it): files in use would stay until a reboot.
+  timeout 60 wineserver -w
+
+  wine msiexec /x "$msi" /qn >/dev/null 2>&1 || msi_failed "$label: msiexec /x failed"
+  [ ! -e "$installed/tarnel.exe" ] && [ ! -e "$installed/platforms" ] ||
+    msi_failed "$label: the program is still there after /x"
+  [ -z "$(shortcut Tarnel.lnk)" ] && [ -z "$(shortcut StartUp/Tarnel.lnk)" ] ||
+    msi_failed "$label: a shortcut is still there after /x"
+  ! listed || msi_failed "$label: still in the installed programs after /x"
+  [ -f "$installed/tarnel.ini" ] && [ -f "$installed/log.csv" ] ||
+    msi_failed "$label: /x removed the user's tarnel.ini or log"
+  passed=$((passed + 1))
+  echo "MSI ($label): installed, logging from Program Files${property:+ at the session start}, uninstalled"
+done
 
 echo "Windows: $passed passed, 0 failed"

@@ -21,7 +21,7 @@ sudo=""
 
 packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 socat xvfb xauth zip unzip
+  wine wine64 socat xvfb xauth zip unzip wixl msitools
   cmake ninja-build dpkg-dev
   qt6-base-dev qt6-base-dev-tools googletest
 )

@@ -188,17 +188,23 @@ void FrmTarnel::setTabOrder()
 void FrmTarnel::toggleLogging()
 {
     if (cmdStart->text() == QLatin1String("Start"))
-        startLogging();
+        startLogging(false);
     else {
         m_session.stop();
         showIdle();
     }
 }
 
-void FrmTarnel::startLogging()
+void FrmTarnel::startAtLaunch()
+{
+    if (cmdStart->text() == QLatin1String("Start"))
+        startLogging(true);
+}
+
+void FrmTarnel::startLogging(bool waitForPort)
 {
     const LogSession::StartRequest request{txtPort->text(), txtFile->text(), isChecked(chkOver),
-                                           txtDelim->text()};
+                                           txtDelim->text(), waitForPort};
     switch (m_session.start(request)) {
     case LogSession::StartResult::DelimiterRefused:
         showError(QStringLiteral("Can't write this delimiter in the system code page: ") +
@@ -212,10 +218,19 @@ void FrmTarnel::startLogging()
         showError(QStringLiteral("Can't open or create file: ") + request.fileText);
         return;
     case LogSession::StartResult::Started:
-        cmdStart->setText(QStringLiteral("Stop"));
-        txtDelim->setEnabled(false);
+        showLogging();
+        return;
+    case LogSession::StartResult::WaitingForPort:
+        showLogging();
+        showMessage(EventMessages::deviceDisconnected());
         return;
     }
+}
+
+void FrmTarnel::showLogging()
+{
+    cmdStart->setText(QStringLiteral("Stop"));
+    txtDelim->setEnabled(false);
 }
 
 void FrmTarnel::showIdle()
@@ -250,6 +265,7 @@ void FrmTarnel::receive()
 
 void FrmTarnel::showMessage(const QString &text)
 {
+    emit messageShown(text);
     Label1->setText(text);
     m_statusMessage->show(text);
     Timer1->start(); // restarts the two seconds when already armed
@@ -264,6 +280,12 @@ void FrmTarnel::clearStatus()
 
 void FrmTarnel::showError(const QString &text)
 {
+    emit messageShown(text);
+    if (m_headless) {
+        m_exitStatus = 1;
+        close();
+        return;
+    }
     QMessageBox::critical(this, QStringLiteral("Tarnel"), text);
 }
 

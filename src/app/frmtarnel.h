@@ -48,9 +48,23 @@ public:
 
     bool isLogging() const { return m_session.isLogging(); }
 
+    // Without a screen nobody can answer a message box: a message then ends
+    // the program instead, the window closing the normal way, so that a
+    // service manager sees the failure and may start it again.
+    void setHeadless(bool headless) { m_headless = headless; }
+    // 1 once a message has ended the program that way, else 0.
+    int exitStatus() const { return m_exitStatus; }
+
 public slots:
     void toggleLogging();
+    // Start as if pressed, except that a port that cannot be opened yet is
+    // treated as a device that went away: nobody may be there to answer.
+    void startAtLaunch();
     void clearStatus();
+
+signals:
+    // Each event message the status line shows and each message box text.
+    void messageShown(const QString &text);
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -60,7 +74,8 @@ private:
     void setTabOrder();
     void fitFont();
     bool captionsFit() const;
-    void startLogging();
+    void startLogging(bool waitForPort);
+    void showLogging();
     void showIdle();
     void handleNotification(int code);
     void receive();
@@ -73,4 +88,6 @@ private:
     FileLocations m_files;
     LogSession m_session;
     StatusMessage *m_statusMessage = nullptr;
+    bool m_headless = false;
+    int m_exitStatus = 0;
 };

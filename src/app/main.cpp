@@ -1,15 +1,72 @@
+#include "app/commandline.h"
 #include "app/frmtarnel.h"
+#include "app/messagelog.h"
 #include "app/quitsignals.h"
 
 #include <QApplication>
 
+#include <cstdio>
+
+namespace {
+
+QStringList argumentsOf(int argc, char *argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    return arguments;
+}
+
+// Qt's platforms without a screen: nobody sees a window or answers a box.
+bool hasScreen()
+{
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+FileLocations locationsFor(const CommandLine &commandLine)
+{
+    const QString folder = commandLine.settingsDir();
+    return folder.isEmpty() ? FileLocations::forProgram(QCoreApplication::applicationDirPath())
+                            : FileLocations::inOneFolder(folder);
+}
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName(QStringLiteral("Tarnel"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TARNEL_VERSION));
+
+    // --help and --version answer without a display, which a board with no
+    // screen lacks. Anything else needs the QApplication, which takes Qt's
+    // own options (-platform offscreen...) off the command line first.
+    if (CommandLine early; early.parse(argumentsOf(argc, argv)) && early.asksForHelpOrVersion() &&
+                           !early.asksForQtOptions()) {
+        QCoreApplication app(argc, argv);
+        early.answer(app);
+    }
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tarnel"));
-    FrmTarnel window(FileLocations::forProgram(QCoreApplication::applicationDirPath()));
+    CommandLine commandLine;
+    if (!commandLine.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "%s\nSee tarnel --help for the options.\n",
+                     commandLine.errorText().toLocal8Bit().constData());
+        return 2;
+    }
+    if (commandLine.asksForHelpOrVersion())
+        commandLine.answer(app);
+
+    FrmTarnel window(locationsFor(commandLine));
+    window.setHeadless(!hasScreen());
+    const MessageLog messageLog(stderr);
+    QObject::connect(&window, &FrmTarnel::messageShown, &window,
+                     [&messageLog](const QString &text) { messageLog.write(text); });
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::quitRequested, &window, &QWidget::close);
     window.show();
-    return app.exec();
+    // From the event loop, as a click would come: the window is up by then.
+    if (commandLine.startsLogging())
+        QMetaObject::invokeMethod(&window, &FrmTarnel::startAtLaunch, Qt::QueuedConnection);
+    const int status = app.exec();
+    return status != 0 ? status : window.exitStatus();
 }

@@ -36,10 +36,21 @@ bool SerialPort::open()
     return m_wanted;
 }
 
+bool SerialPort::openOrRetry()
+{
+    if (open())
+        return true;
+    m_wanted = true;
+    m_retryCaptures = true;
+    m_retryTimer.start();
+    return false;
+}
+
 void SerialPort::close()
 {
     m_wanted = false;
     m_retryTimer.stop();
+    m_retryCaptures = false;
     m_device->close();
 }
 
@@ -67,8 +78,11 @@ void SerialPort::retryOpen()
 {
     // Resolved again: the device may come back under another name behind the link.
     const QString path = SerialDevice::pathForPort(m_portNumber, m_portDir);
-    if (!m_device->open(path, SerialDevice::Settings::Reuse))
+    const auto settings =
+        m_retryCaptures ? SerialDevice::Settings::Capture : SerialDevice::Settings::Reuse;
+    if (!m_device->open(path, settings))
         return;
+    m_retryCaptures = false;
     m_retryTimer.stop();
     emit deviceRestored();
 }

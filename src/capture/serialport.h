@@ -24,6 +24,11 @@ public:
 
     // Opens the selected port with the line settings the device has now.
     bool open();
+    // Opens it now or, when it cannot be opened yet (an adapter that appears
+    // later at a boot), tries again once a second as for a device that went
+    // away; the first open then takes the line settings the device has.
+    // True when it is open now.
+    bool openOrRetry();
     // Closes the port and ends any reconnecting.
     void close();
     bool isOpen() const;
@@ -46,4 +51,5 @@ private:
     bool m_wanted = false; // opened and not closed since: a lost device is reopened
     SerialDevice *m_device = nullptr;
     QTimer m_retryTimer;
+    bool m_retryCaptures = false; // no line settings taken from the device yet
 };

@@ -10,7 +10,10 @@ LogSession::StartResult LogSession::start(const StartRequest &request)
     if (!delimiter)
         return StartResult::DelimiterRefused;
     const auto portNumber = TextNumbers::portNumber(request.portText);
-    if (!portNumber || !m_port.setPortNumber(*portNumber) || !m_port.open())
+    if (!portNumber || !m_port.setPortNumber(*portNumber))
+        return StartResult::PortFailed;
+    const bool portOpen = request.waitForPort ? m_port.openOrRetry() : m_port.open();
+    if (!portOpen && !request.waitForPort)
         return StartResult::PortFailed;
 
     const auto mode = request.overwrite ? LogFile::Mode::Overwrite : LogFile::Mode::Append;
@@ -23,7 +26,7 @@ LogSession::StartResult LogSession::start(const StartRequest &request)
     m_bytesWithoutLineEnd = 0;
     m_noLineEndReported = false;
     m_assembler.setDelimiter(*delimiter);
-    return StartResult::Started;
+    return portOpen ? StartResult::Started : StartResult::WaitingForPort;
 }
 
 void LogSession::stop()

@@ -19,8 +19,12 @@ public:
         QString fileText;
         bool overwrite = false;
         QString delimiterText;
+        // A port that cannot be opened yet is tried again once a second
+        // instead of failing (a start with nobody at the keyboard).
+        bool waitForPort = false;
     };
-    enum class StartResult { Started, DelimiterRefused, PortFailed, FileFailed };
+    // WaitingForPort: logging has started, the port opens when it can.
+    enum class StartResult { Started, WaitingForPort, DelimiterRefused, PortFailed, FileFailed };
 
     struct ReceiveResult
     {

@@ -21,6 +21,10 @@ foreach(suite tarnel_tests tarnel_comport_tests tarnel_portlayer_tests)
                           RUNTIME_OUTPUT_DIRECTORY ${TARNEL_OUTPUT_DIR})
 endforeach()
 
+# The launch tests start tarnel.exe beside them.
+target_compile_definitions(tarnel_comport_tests PRIVATE TARNEL_VERSION="${PROJECT_VERSION}")
+add_dependencies(tarnel_comport_tests tarnel)
+
 # The tests' own Qt DLL, beside them.
 add_custom_command(TARGET tarnel_tests POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E copy_if_different $<TARGET_FILE:Qt6::Test> ${TARNEL_OUTPUT_DIR}

@@ -4,6 +4,7 @@
 // preloaded line-state library, through Wine's own serial code.
 #include "app/frmtarnel.h"
 #include "capture/eventmessages.h"
+#include "capture/serialport.h"
 #include "support/devicedata.h"
 #include "support/eventloop.h"
 #include "support/fakeserialstate.h"
@@ -12,9 +13,12 @@
 #include "windows/deviceport.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -177,6 +181,116 @@ TEST_F(ComPortTest, AVanishedDeviceIsReopenedAndLoggingGoesOn)
     ASSERT_TRUE(device.open(devicePort));
     ASSERT_TRUE(device.write("o\r\nthree\r\n"));
     EXPECT_TRUE(logEquals("one\r\ntwo\r\nthree\r\n"));
+}
+
+// --start: no click, a port that is not there yet waited for, and a log
+// file that cannot be opened still given its message.
+TEST_F(ComPortTest, StartAtLaunch)
+{
+    enum class Port { There, BackAfterThreeSeconds };
+    struct Case
+    {
+        const char *name;
+        Port port;
+        bool logToFolder; // the folder itself as the log file: it cannot be opened
+        QStringList statusTexts;
+        QStringList boxes;
+        QByteArray log;
+    };
+    const QString fileMessage = QStringLiteral("Can't open or create file: ") + dir.path();
+    const QList<Case> cases{
+        {"the port there", Port::There, false, {}, {}, "a;b\r\n"},
+        {"the port back three seconds after launch",
+         Port::BackAfterThreeSeconds,
+         false,
+         {EventMessages::deviceDisconnected(), EventMessages::deviceReconnected()},
+         {},
+         "a;b\r\n"},
+        {"a log file that cannot be opened", Port::There, true, {}, {fileMessage}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(!QFile::exists(logPath) || QFile::remove(logPath));
+        window.txtFile->setText(c.logToFolder ? dir.path() : logPath);
+        if (c.port == Port::BackAfterThreeSeconds) {
+            device.close();
+            ASSERT_TRUE(DevicePort::vanish());
+        }
+        MessageBoxWatcher boxes;
+        window.startAtLaunch();
+        if (c.port == Port::BackAfterThreeSeconds) {
+            EXPECT_EQ(window.Label1->text(), c.statusTexts.value(0));
+            runEventLoop(3000);
+            EXPECT_EQ(window.cmdStart->text(), QStringLiteral("Stop"));
+            ASSERT_TRUE(DevicePort::comeBack());
+            EXPECT_TRUE(statusShows(c.statusTexts.value(1)));
+            ASSERT_TRUE(device.open(devicePort));
+        }
+        EXPECT_EQ(boxes.texts(), c.boxes);
+        ASSERT_TRUE(device.write("a,b\r\n"));
+        if (c.log.isEmpty()) {
+            runEventLoop(500);
+            EXPECT_EQ(window.cmdStart->text(), QStringLiteral("Start"));
+            EXPECT_FALSE(window.comm->isOpen() || window.comm->isReconnecting());
+        } else {
+            EXPECT_TRUE(logEquals(c.log));
+            window.cmdStart->click(); // Stop
+        }
+        EXPECT_EQ(readFile(logPath), c.log);
+    }
+}
+
+// The program itself, as a user or a shortcut starts it.
+TEST(Launch, OptionsAndLoggingFromLaunch)
+{
+    struct Case
+    {
+        const char *name;
+        QStringList arguments;
+        int exitCode; // -1: logs from COM 5 until its window is closed, then 0
+        QString output;
+        QString complaint; // on standard error
+    };
+    const QList<Case> cases{
+        {"--help", {"--help"}, 0, QStringLiteral("--settings-dir <folder>"), {}},
+        {"--version", {"--version"}, 0, QStringLiteral("Tarnel %1").arg(TARNEL_VERSION), {}},
+        {"an unknown option", {"--bogus"}, 2, {}, QStringLiteral("Unknown option 'bogus'.")},
+        {"--start", {"--start"}, -1, {}, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const QString logPath = QDir::toNativeSeparators(dir.filePath(QStringLiteral("log.csv")));
+        const QString ini = dir.filePath(QStringLiteral("tarnel.ini"));
+        // The blank after the port is gone once the window has saved the file.
+        const QByteArray settings = "5\r\n;\r\n" + logPath.toLocal8Bit() + "\r\n 0\r\n 0\r\n";
+        ASSERT_TRUE(writeFile(ini, QByteArray(settings).replace("5\r\n", "5 \r\n")));
+        DevicePort device;
+        ASSERT_TRUE(device.open(devicePort));
+
+        QProcess tarnel;
+        tarnel.start(QCoreApplication::applicationDirPath() + QStringLiteral("/tarnel.exe"),
+                     QStringList{QStringLiteral("--settings-dir"), dir.path()} + c.arguments);
+        ASSERT_TRUE(tarnel.waitForStarted());
+        if (c.exitCode < 0) {
+            // Sent until one arrives: what is sent before the port opens is lost.
+            bool logged = false;
+            for (int i = 0; i < 40 && !logged; ++i) {
+                ASSERT_TRUE(device.write("a,b\r\n"));
+                logged = waitUntil([&] { return readFile(logPath).contains("a;b\r\n"); }, 500);
+            }
+            EXPECT_TRUE(logged);
+            tarnel.terminate(); // closes the window, as its close button does
+        }
+        ASSERT_TRUE(tarnel.waitForFinished(20000));
+        EXPECT_EQ(tarnel.exitCode(), qMax(c.exitCode, 0));
+        EXPECT_TRUE(QString::fromLocal8Bit(tarnel.readAllStandardOutput()).contains(c.output));
+        const QString error = QString::fromLocal8Bit(tarnel.readAllStandardError());
+        EXPECT_TRUE(error.contains(c.complaint)) << error.toStdString();
+        EXPECT_EQ(readFile(ini),
+                  c.exitCode < 0 ? settings : QByteArray(settings).replace("5\r\n", "5 \r\n"));
+    }
 }
 
 TEST(ComPortSettings, WrittenOnCloseWithCrLfAndReadAtTheNextStart)

@@ -1,0 +1,263 @@
+// The program itself, started as a user or a service starts it: its options,
+// logging from launch with --start, and what it writes to standard error
+// when it runs without a screen.
+#include "support/devicedata.h"
+#include "support/eventloop.h"
+#include "support/fakeserialstate.h"
+#include "support/files.h"
+#include "support/ptydevice.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr int port = 5;
+
+// tarnel.ini as the window writes it, for port 5 and this log file.
+QByteArray settingsFor(const QString &logPath)
+{
+    return "5\r\n;\r\n" + logPath.toLocal8Bit() + "\r\n 0\r\n 0\r\n";
+}
+
+// A line of standard error as the program writes its messages.
+QRegularExpression messageLine(const QString &text)
+{
+    return QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ") +
+                                  QRegularExpression::escape(text) + u'$',
+                              QRegularExpression::MultilineOption);
+}
+
+// The real tarnel in a child process, keeping its settings in dir.
+class Program
+{
+public:
+    Program(const QString &dir, const QStringList &arguments, const QProcessEnvironment &env)
+    {
+        m_process.setProcessEnvironment(env);
+        m_process.start(QStringLiteral(TARNEL_PATH),
+                        QStringList{QStringLiteral("--settings-dir"), dir} + arguments);
+    }
+    ~Program()
+    {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+
+    bool waitForError(const QRegularExpression &line, int timeoutMs = 5000)
+    {
+        return waitUntil([&] { return line.match(error()).hasMatch(); }, timeoutMs);
+    }
+    bool isRunning() const { return m_process.state() == QProcess::Running; }
+    // Waits for the end, after SIGTERM when asked; false on a crash or timeout.
+    bool finish(bool terminate)
+    {
+        if (terminate)
+            m_process.terminate();
+        return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit;
+    }
+    int exitCode() const { return m_process.exitCode(); }
+    const QString &error()
+    {
+        m_error += QString::fromLocal8Bit(m_process.readAllStandardError());
+        return m_error;
+    }
+    QString output() { return QString::fromLocal8Bit(m_process.readAllStandardOutput()); }
+
+private:
+    QProcess m_process;
+    QString m_error;
+};
+
+QProcessEnvironment offscreen()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+TEST(Launch, OptionsAndLoggingFromLaunch)
+{
+    enum class Device { None, Linked, LinkedAfterThreeSeconds };
+    struct Case
+    {
+        const char *name;
+        QStringList arguments;
+        Device device;
+        bool logToFolder; // the log file is the settings folder itself: it cannot be opened
+        int exitCode;     // -1: still running after its lines, ended by SIGTERM with 0
+        QRegularExpression output;
+        QStringList messages;  // on standard error, in this order
+        const char *complaint; // about the command line, on standard error
+        QByteArray log;
+    };
+    const QStringList start{"--start"};
+    const QRegularExpression nothing("^$");
+    const QList<Case> cases{
+        {"--help",
+         {"--help"},
+         Device::None,
+         false,
+         0,
+         QRegularExpression("^Usage: .*--start .*--settings-dir <folder> .*--version",
+                            QRegularExpression::DotMatchesEverythingOption),
+         {},
+         "",
+         {}},
+        {"--version",
+         {"--version"},
+         Device::None,
+         false,
+         0,
+         QRegularExpression(QStringLiteral("^Tarnel %1\n$").arg(TARNEL_VERSION)),
+         {},
+         "",
+         {}},
+        {"an unknown option",
+         {"--bogus"},
+         Device::None,
+         false,
+         2,
+         nothing,
+         {},
+         "Unknown option 'bogus'.",
+         {}},
+        {"an argument",
+         {"now"},
+         Device::None,
+         false,
+         2,
+         nothing,
+         {},
+         "Unexpected argument 'now'.",
+         {}},
+        {"--start, with Qt's own -platform option",
+         {"-platform", "offscreen", "--start"},
+         Device::Linked,
+         false,
+         -1,
+         nothing,
+         {},
+         "",
+         "a;b\r\n"},
+        {"--start, the device linked three seconds after launch",
+         start,
+         Device::LinkedAfterThreeSeconds,
+         false,
+         -1,
+         nothing,
+         {"Device disconnected", "Device reconnected", "Device disconnected"},
+         "",
+         "a;b\r\n"},
+        {"--start, a log file that cannot be opened",
+         start,
+         Device::Linked,
+         true,
+         1,
+         nothing,
+         {"Can't open or create file: %1"},
+         "",
+         {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        ASSERT_TRUE(dir.isValid());
+        const QString logPath = c.logToFolder ? dir.path() : dir.filePath("log.csv");
+        const QString ini = dir.filePath("tarnel.ini");
+        // The blank after the port is gone once the window has saved the file.
+        ASSERT_TRUE(writeFile(ini, settingsFor(logPath).replace("5\r\n", "5 \r\n")));
+        PtyDevice device;
+        if (c.device == Device::Linked) {
+            ASSERT_TRUE(device.open(dir.path(), port));
+        } else { // an adapter not plugged in yet: its link leads nowhere
+            ASSERT_TRUE(QFile::link(dir.filePath("gone"), dir.filePath("com5")));
+        }
+        // Without the variable, for the option to be what chooses the platform.
+        QProcessEnvironment env = offscreen();
+        if (c.arguments.contains("-platform"))
+            env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+
+        Program tarnel(dir.path(), c.arguments, env);
+        if (c.device == Device::LinkedAfterThreeSeconds) {
+            EXPECT_TRUE(tarnel.waitForError(messageLine(c.messages.value(0))));
+            runEventLoop(3000);
+            ASSERT_TRUE(tarnel.isRunning());
+            // Set as stty would before the link appears: the first open keeps it.
+            ASSERT_TRUE(device.open(dir.path(), port));
+            ASSERT_TRUE(device.setLineSettings({250000, false, false}));
+            EXPECT_TRUE(tarnel.waitForError(messageLine(c.messages.value(1))));
+            EXPECT_EQ(device.lineSettings().baudRate, 250000u);
+        }
+        if (c.exitCode < 0) {
+            ASSERT_TRUE(device.write("a,b\r\n"));
+            EXPECT_TRUE(waitUntil([&] { return readFile(logPath) == c.log; }));
+        }
+        if (c.device == Device::LinkedAfterThreeSeconds) {
+            // Once it has opened, a port waited for at launch is reopened like any other.
+            device.closeMaster();
+            EXPECT_TRUE(
+                waitUntil([&] { return tarnel.error().count("Device disconnected") == 2; }));
+        }
+        ASSERT_TRUE(tarnel.finish(c.exitCode < 0));
+        EXPECT_EQ(tarnel.exitCode(), qMax(c.exitCode, 0));
+        EXPECT_TRUE(c.output.match(tarnel.output()).hasMatch());
+        const QString error = tarnel.error();
+        qsizetype at = 0;
+        for (const QString &message : c.messages) {
+            const auto match =
+                messageLine(QString(message).replace("%1", logPath)).match(error, at);
+            EXPECT_TRUE(match.hasMatch()) << message.toStdString() << " in " << error.toStdString();
+            at = match.capturedEnd();
+        }
+        EXPECT_TRUE(error.contains(QLatin1String(c.complaint))) << error.toStdString();
+        if (!c.logToFolder) {
+            EXPECT_EQ(readFile(logPath), c.log);
+        }
+        // Only a window saves the settings: in their canonical form when it closes.
+        const bool windowRan = c.exitCode < 0 || c.exitCode == 1;
+        EXPECT_EQ(readFile(ini), windowRan ? settingsFor(logPath)
+                                           : settingsFor(logPath).replace("5\r\n", "5 \r\n"));
+    }
+}
+
+// As the service runs it: no screen, the messages in the journal.
+TEST(Launch, WithoutAScreenMessagesGoToStandardErrorAndSigtermEndsCleanly)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString logPath = dir.filePath("log.csv");
+    const QString ini = dir.filePath("tarnel.ini");
+    ASSERT_TRUE(writeFile(ini, settingsFor(logPath).replace("5\r\n", "5 \r\n")));
+    PtyDevice device;
+    ASSERT_TRUE(device.open(dir.path(), port));
+    FakeSerialState lines; // line states for the pseudo-terminal, through the preloaded library
+    lines.setMode(FakeSerial::Counters);
+    QProcessEnvironment env = offscreen();
+    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(TARNEL_FAKESERIAL_PATH));
+    env.insert(QStringLiteral("ASAN_OPTIONS"),
+               env.value(QStringLiteral("ASAN_OPTIONS")) + ":verify_asan_link_order=0");
+
+    Program tarnel(dir.path(), {QStringLiteral("--start")}, env);
+    const QByteArray bytes = everyByteValue() + "\r\n" + longLineWithCommas(100'000) + "\r\n";
+    ASSERT_TRUE(device.write(bytes));
+    EXPECT_TRUE(
+        waitUntil([&] { return readFile(logPath) == QByteArray(bytes).replace(',', ';'); }));
+    ASSERT_TRUE(waitUntil([&] { return lines.calls() > 0; })) << "the line states are not read";
+    lines.count(FakeSerial::Cts);
+    EXPECT_TRUE(tarnel.waitForError(messageLine("Change in CTS Detected")));
+    device.closeMaster();
+    EXPECT_TRUE(tarnel.waitForError(messageLine("Device disconnected")));
+
+    ASSERT_TRUE(tarnel.finish(true));
+    EXPECT_EQ(tarnel.exitCode(), 0);
+    EXPECT_EQ(readFile(ini), settingsFor(logPath)) << "not saved at SIGTERM";
+    EXPECT_EQ(readFile(logPath), QByteArray(bytes).replace(',', ';'));
+}
+
+} // namespace
