@@ -29,6 +29,13 @@ bool request(const char *what)
     return waitUntil([&] { return !QFile::exists(file); }, 10000);
 }
 
+HANDLE openPort(int portNumber)
+{
+    const QString path = QStringLiteral("\\\\.\\COM%1").arg(portNumber);
+    return CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()),
+                       GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
 } // namespace
 
 DevicePort::~DevicePort()
@@ -39,10 +46,7 @@ DevicePort::~DevicePort()
 bool DevicePort::open(int portNumber)
 {
     close();
-    const QString path = QStringLiteral("\\\\.\\COM%1").arg(portNumber);
-    HANDLE handle =
-        CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), GENERIC_READ | GENERIC_WRITE,
-                    0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = openPort(portNumber);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     m_handle = handle;
@@ -78,6 +82,16 @@ bool DevicePort::write(const QByteArray &bytes)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
     }
     return true;
+}
+
+bool DevicePort::discardUnread(int portNumber)
+{
+    HANDLE handle = openPort(portNumber);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    const bool purged = PurgeComm(handle, PURGE_RXCLEAR);
+    CloseHandle(handle);
+    return purged;
 }
 
 bool DevicePort::vanish()

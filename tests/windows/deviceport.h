@@ -20,6 +20,9 @@ public:
     // the reader on this same thread keeps up.
     bool write(const QByteArray &bytes);
 
+    // Throws away what was sent to a port and not read there.
+    static bool discardUnread(int portNumber);
+
     // Both ports go away, then come back under the same names.
     static bool vanish();
     static bool comeBack();
