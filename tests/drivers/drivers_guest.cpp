@@ -102,9 +102,9 @@ bool stty(const QString &device, const QStringList &settings)
 }
 
 // Random device lines: any bytes but CR and LF, each line ended by CR LF.
-QByteArray randomLines(quint32 seed, qsizetype size, bool anyByte)
+QByteArray randomLines(quint32 variant, qsizetype size, bool anyByte)
 {
-    QRandomGenerator random(seed);
+    QRandomGenerator random(variant);
     QByteArray data;
     data.reserve(size);
     while (data.size() < size - 2) {
