@@ -7,8 +7,8 @@
 
 class QCoreApplication;
 
-// The program's options. Qt's own (-platform offscreen, -style...) are not
-// among them: QApplication takes those off the command line first.
+// The program's options. Qt's own (-platform offscreen, -style...) are left
+// to QApplication, which takes them off the command line when it starts.
 class CommandLine
 {
 public:

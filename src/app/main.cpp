@@ -31,6 +31,13 @@ FileLocations locationsFor(const CommandLine &commandLine)
                             : FileLocations::inOneFolder(folder);
 }
 
+int refused(const CommandLine &commandLine)
+{
+    std::fprintf(stderr, "%s\nSee tarnel --help for the options.\n",
+                 commandLine.errorText().toLocal8Bit().constData());
+    return 2;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -38,21 +45,22 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("Tarnel"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARNEL_VERSION));
 
-    // --help and --version answer without a display, which a board with no
-    // screen lacks. Anything else needs the QApplication, which takes Qt's
-    // own options (-platform offscreen...) off the command line first.
-    if (CommandLine early; early.parse(argumentsOf(argc, argv)) && early.asksForHelpOrVersion() &&
-                           !early.asksForQtOptions()) {
+    // A wrong option and --help and --version are answered without a display,
+    // which a board with no screen lacks. Anything else needs the
+    // QApplication, which takes Qt's own options (-platform offscreen...) off
+    // the command line first.
+    if (CommandLine early; !early.parse(argumentsOf(argc, argv))) {
+        return refused(early);
+    } else if (early.asksForHelpOrVersion() && !early.asksForQtOptions()) {
         QCoreApplication app(argc, argv);
         early.answer(app);
     }
     QApplication app(argc, argv);
+    // Parsed again from the QApplication's arguments: on Windows they are
+    // the full Unicode ones, which a folder name may need.
     CommandLine commandLine;
-    if (!commandLine.parse(QCoreApplication::arguments())) {
-        std::fprintf(stderr, "%s\nSee tarnel --help for the options.\n",
-                     commandLine.errorText().toLocal8Bit().constData());
-        return 2;
-    }
+    if (!commandLine.parse(QCoreApplication::arguments()))
+        return refused(commandLine);
     if (commandLine.asksForHelpOrVersion())
         commandLine.answer(app);
 
