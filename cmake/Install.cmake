@@ -1,8 +1,7 @@
 set(CMAKE_INSTALL_DOCDIR share/doc/tarnel) # not the project's capitalised name
 include(GNUInstallDirs)
 
-# Where the AppStream metadata points (homepage, screenshot).
-set(TARNEL_HOMEPAGE "https://tarnel.org" CACHE STRING "The project's homepage")
+# The AppStream id, which names the desktop entry and the metadata.
 set(app_id org.tarnel.tarnel)
 
 # --- A system install, and the Debian package made of it -------------------

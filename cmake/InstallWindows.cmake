@@ -40,6 +40,8 @@ find_program(WIXL wixl)
 find_program(MSIBUILD msibuild)
 set(msi ${CMAKE_BINARY_DIR}/tarnel-${PROJECT_VERSION}-windows-x86_64.msi)
 set(msi_files ${CMAKE_BINARY_DIR}/msi-files)
+# The installed programs' icon; wixl finds files by relative paths only.
+file(RELATIVE_PATH msi_icon ${CMAKE_BINARY_DIR} ${TARNEL_ICON})
 set(startup_condition
     "UPDATE `Component` SET `Condition` = 'STARTATLOGIN = 1 OR REMOVE ~= \"ALL\"' WHERE `Component` = 'StartAtLogin'")
 if(WIXL AND MSIBUILD)
@@ -48,6 +50,7 @@ if(WIXL AND MSIBUILD)
         COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${msi_files} --strip
         # wixl takes the files' paths relative to where it runs.
         COMMAND ${WIXL} -a x64 -D Version=${PROJECT_VERSION} -D SourceDir=msi-files
+                -D Homepage=${TARNEL_HOMEPAGE} -D IconFile=${msi_icon}
                 -o ${msi} ${CMAKE_SOURCE_DIR}/packaging/tarnel.wxs
         COMMAND ${MSIBUILD} ${msi} -q ${startup_condition}
         WORKING_DIRECTORY ${CMAKE_BINARY_DIR}

@@ -2,11 +2,12 @@
 """Draws the program icon: 16x16 and 32x32 in 16 colours as XPM files for
 the window, and PNG files at 16, 32, 48 and 64 pixels for the desktop's
 icon theme (the two small ones are the same pictures; 48 and 64 are drawn
-at their own size, with a shaded plug and sheet).
+at their own size, with a shaded plug and sheet), and the same four PNG
+pictures in one ICO file for tarnel.exe on Windows.
 
 The picture: a log sheet with rows of text and a serial plug in front of it.
 Run from the repository root; it rewrites src/app/icons/tarnel{16,32}.xpm
-and packaging/icons/tarnel{16,32,48,64}.png.
+packaging/icons/tarnel{16,32,48,64}.png and packaging/icons/tarnel.ico.
 """
 
 import struct
@@ -141,7 +142,7 @@ def draw_large(n):
     return img
 
 
-def write_png(img, path):
+def png(img):
     def chunk(kind, data):
         body = kind + data
         return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
@@ -152,14 +153,36 @@ def write_png(img, path):
         for ch in row:
             colour = PALETTE[ch]
             raw += bytes(4) if colour == "None" else bytes.fromhex(colour[1:]) + b"\xff"
-    with open(path, "wb") as f:
-        f.write(b"\x89PNG\r\n\x1a\n")
-        f.write(chunk(b"IHDR", struct.pack(">IIBBBBB", len(img[0]), len(img), 8, 6, 0, 0, 0)))
-        f.write(chunk(b"IDAT", zlib.compress(raw, 9)))
-        f.write(chunk(b"IEND", b""))
+    return (
+        b"\x89PNG\r\n\x1a\n"
+        + chunk(b"IHDR", struct.pack(">IIBBBBB", len(img[0]), len(img), 8, 6, 0, 0, 0))
+        + chunk(b"IDAT", zlib.compress(raw, 9))
+        + chunk(b"IEND", b"")
+    )
+
+
+def ico(pictures):
+    """An icon file whose images are PNG pictures, as Windows reads them
+    since Vista: a header, one directory entry per picture, the pictures."""
+    offset = 6 + 16 * len(pictures)
+    head = struct.pack("<HHH", 0, 1, len(pictures))
+    body = b""
+    for size, data in pictures:
+        head += struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(data), offset + len(body))
+        body += data
+    return head + body
 
 
 write(draw32(), "tarnel32", "src/app/icons/tarnel32.xpm")
 write(draw16(), "tarnel16", "src/app/icons/tarnel16.xpm")
-for size, img in ((16, draw16()), (32, draw32()), (48, draw_large(48)), (64, draw_large(64))):
-    write_png(img, f"packaging/icons/tarnel{size}.png")
+pictures = [
+    (16, png(draw16())),
+    (32, png(draw32())),
+    (48, png(draw_large(48))),
+    (64, png(draw_large(64))),
+]
+for size, data in pictures:
+    with open(f"packaging/icons/tarnel{size}.png", "wb") as f:
+        f.write(data)
+with open("packaging/icons/tarnel.ico", "wb") as f:
+    f.write(ico(pictures))

@@ -10,7 +10,7 @@
 #   4. the MSI, installed and uninstalled silently with and without
 #      STARTATLOGIN=1, and the installed program run from Program Files.
 # The first run on a machine builds the Windows toolchain first
-# (tools/win-toolchain.sh: about 35 minutes on 2 cores); later runs reuse it.
+# (tools/win-toolchain.sh: 35 to 45 minutes on 2 cores); later runs reuse it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo="$PWD"
@@ -121,11 +121,21 @@ for file in tarnel.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll lib
     libwinpthread-1.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll README.md; do
   [ -f "$folder/$file" ] || { echo "FAILED: the zip lacks $file"; exit 1; }
 done
+# Explorer's icon and the file's version: group icon (0e) and version (10)
+# resources in tarnel.exe.
+resource_types="$(x86_64-w64-mingw32-objdump -p "$folder/tarnel.exe" |
+  sed -n 's/^[0-9a-f]*   Entry: ID: 0x0000\(..\),.*/\1/p' | tr '\n' ' ')"
+[[ "$resource_types" == *0e*10* ]] ||
+  { echo "FAILED: tarnel.exe lacks its icon or version (resource types: $resource_types)"; exit 1; }
+strings -el "$folder/tarnel.exe" | grep -qx "$version" ||
+  { echo "FAILED: tarnel.exe does not carry version $version"; exit 1; }
 (cd "$folder" && wine tarnel.exe >/dev/null 2>&1 &)
-for _ in $(seq 100); do wine tasklist 2>/dev/null | grep -qi '^tarnel.exe' && break; sleep 0.2; done
-sleep 2
-wine taskkill /im tarnel.exe >/dev/null 2>&1 # closes the window as its close button does
-for _ in $(seq 100); do [ -f "$folder/tarnel.ini" ] && break; sleep 0.1; done
+# taskkill closes the window as its close button does, once there is one:
+# Wine's tasklist does not list the program, so ask until the settings appear.
+for _ in $(seq 60); do
+  wine taskkill /im tarnel.exe >/dev/null 2>&1
+  for _ in $(seq 10); do [ -f "$folder/tarnel.ini" ] && break 2; sleep 0.1; done
+done
 expected="$(printf '1\r\n;\r\n%s\\log.csv\r\n 0\r\n 0\r\n' "Z:${folder//\//\\}")"
 [ "$(cat "$folder/tarnel.ini" 2>/dev/null)" = "$expected" ] ||
   { echo "FAILED: tarnel.ini beside the unpacked tarnel.exe:"; cat -A "$folder/tarnel.ini"; exit 1; }
