@@ -154,6 +154,16 @@ void ScriptedDriver::abortWaits(int count)
     }
 }
 
+void ScriptedDriver::behave()
+{
+    m_failures.clear();
+    m_beforeClear = nullptr;
+    m_waitsToAbort = 0;
+    m_readAnswer = ReadAnswer::AtOnce;
+    m_readLimit = MAXDWORD;
+    m_stuck = false;
+}
+
 void ScriptedDriver::failNext(Call call, DWORD error, int skip)
 {
     m_failures[call] = {error, skip};
@@ -355,6 +365,7 @@ BOOL ScriptedDriver::readFile(HANDLE handle, void *buffer, DWORD want, OVERLAPPE
     }
     const DWORD n = qMin(qMin(want, m_readLimit), DWORD(m_queue.size()));
     memcpy(buffer, m_queue.constData(), n);
+    m_delivered.append(m_queue.constData(), n);
     m_queue.remove(0, n);
     end(overlapped, ERROR_SUCCESS, n);
     if (m_readAnswer == ReadAnswer::PendingThenDone) {

@@ -60,11 +60,17 @@ public:
     void abortWaits(int count);
     // SetCommMask(0) and CancelIoEx no longer end a pending request.
     void setStuck(bool stuck) { m_stuck = stuck; }
+    // Answers as a working driver again: no failure, abort or action
+    // waiting, reads whole and at once, cancelled requests ended.
+    void behave();
 
     // What the layer did.
     bool isOpen() const { return m_open; }
+    bool isPlugged() const { return m_plugged; }
     int opens() const { return m_opens; }
     DCB state() const { return m_dcb; }
+    // Every byte a ReadFile has handed over, in order.
+    const QByteArray &delivered() const { return m_delivered; }
     COMMTIMEOUTS timeouts() const { return m_timeouts; }
     static COMMTIMEOUTS configuredTimeouts();
     // Calls a real driver would have hung on, or that break its contract.
@@ -114,6 +120,7 @@ private:
     DWORD m_history = 0;
     DWORD m_errors = 0;
     QByteArray m_queue;
+    QByteArray m_delivered;
     std::map<OVERLAPPED *, Request> m_requests;
     OVERLAPPED *m_pendingWait = nullptr;
 
