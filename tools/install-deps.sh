@@ -18,10 +18,11 @@ packages=(
 )
 
 # A locale with a decimal comma, for the tests that check the number rules
-# ignore it; and en_US.UTF-8, in which Wine reaches file names in any script.
+# ignore it; en_US.UTF-8, in which Wine reaches file names in any script; and
+# el_GR.UTF-8, whose time formats a Western code page cannot hold.
 ensure_test_locales() {
   local missing=0 name
-  for name in de_DE en_US; do
+  for name in de_DE en_US el_GR; do
     locale -a 2>/dev/null | grep -qi "^$name.utf8$" && continue
     $sudo sed -i "s/^# *$name.UTF-8 UTF-8/$name.UTF-8 UTF-8/" /etc/locale.gen
     grep -q "^$name.UTF-8 UTF-8" /etc/locale.gen || echo "$name.UTF-8 UTF-8" | $sudo tee -a /etc/locale.gen >/dev/null

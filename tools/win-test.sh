@@ -107,6 +107,10 @@ export LD_PRELOAD="$repo/build/tests/libfakeserial.so"
 LANG=en_US.UTF-8 TARNEL_EXPECTED_LOCALE=en-US run "COM port tests (en-US)" tarnel_comport_tests.exe
 LANG=de_DE.UTF-8 TARNEL_EXPECTED_LOCALE=de-DE run "time marks (de-DE)" tarnel_comport_tests.exe \
   --gtest_filter='*TimeMarks*'
+# Greek formats on a Western code page: the AM and PM markers are not in it.
+LANG=en_US.UTF-8 LC_MESSAGES=el_GR.UTF-8 TARNEL_EXPECTED_LOCALE=el-GR \
+  run "time marks (el-GR formats, code page 1252)" tarnel_comport_tests.exe \
+  --gtest_filter='*TimeMarks*'
 unset LD_PRELOAD TARNEL_FAKE_SERIAL
 
 # The portable zip: unpacked into an empty folder, it runs there and keeps

@@ -2,6 +2,8 @@
 // the ANSI code page, as everything else the log file holds.
 #include "capture/timemark.h"
 
+#include "settings/codepage.h"
+
 #include <QString>
 
 #include <windows.h>
@@ -22,9 +24,34 @@ SYSTEMTIME localSystemTime(std::time_t when)
 }
 
 // The lengths the format functions return count the closing null.
-QByteArray ansi(const wchar_t *text, int lengthWithNull)
+std::optional<QByteArray> inCodePage(const wchar_t *text, int lengthWithNull)
 {
-    return QString::fromWCharArray(text, qMax(lengthWithNull - 1, 0)).toLocal8Bit();
+    return CodePage::encode(QString::fromWCharArray(text, qMax(lengthWithNull - 1, 0)));
+}
+
+// The user's formats may hold characters the code page lacks: the Greek or
+// Chinese AM and PM markers on a Western code page. Written as '?', a
+// morning and an evening mark would read the same; such a date or time is
+// written with digits instead, as yyyy-MM-dd and HH:mm:ss.
+QByteArray dateText(const SYSTEMTIME &moment)
+{
+    wchar_t text[128];
+    const int length = GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &moment, nullptr,
+                                       text, int(std::size(text)), nullptr);
+    if (const auto bytes = inCodePage(text, length))
+        return *bytes;
+    return QString::asprintf("%04u-%02u-%02u", moment.wYear, moment.wMonth, moment.wDay).toLatin1();
+}
+
+QByteArray timeText(const SYSTEMTIME &moment)
+{
+    wchar_t text[128];
+    const int length =
+        GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &moment, nullptr, text, int(std::size(text)));
+    if (const auto bytes = inCodePage(text, length))
+        return *bytes;
+    return QString::asprintf("%02u:%02u:%02u", moment.wHour, moment.wMinute, moment.wSecond)
+        .toLatin1();
 }
 
 } // namespace
@@ -32,11 +59,5 @@ QByteArray ansi(const wchar_t *text, int lengthWithNull)
 TimeMark::Texts TimeMark::localTexts(std::time_t when)
 {
     const SYSTEMTIME moment = localSystemTime(when);
-    wchar_t date[128];
-    wchar_t time[128];
-    const int dateLength = GetDateFormatEx(LOCALE_NAME_USER_DEFAULT, DATE_SHORTDATE, &moment,
-                                           nullptr, date, int(std::size(date)), nullptr);
-    const int timeLength =
-        GetTimeFormatEx(LOCALE_NAME_USER_DEFAULT, 0, &moment, nullptr, time, int(std::size(time)));
-    return {ansi(date, dateLength), ansi(time, timeLength)};
+    return {dateText(moment), timeText(moment)};
 }
