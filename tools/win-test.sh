@@ -5,7 +5,7 @@
 #   2. the COM port tests, through the real window and the Win32 port layer,
 #      against a null-modem pair of pseudo-terminals mapped as COM5 and COM6,
 #      with line states from the preloaded line-state library; the time mark
-#      test again in a second locale;
+#      test again in de-DE, and with Greek formats on a Western code page;
 #   3. the portable zip, unpacked into an empty folder and run there;
 #   4. the MSI, installed and uninstalled silently with and without
 #      STARTATLOGIN=1, and the installed program run from Program Files.
