@@ -47,16 +47,25 @@ debian_archive_uris() {
   ' | sed 's:/*$::' | sort -u
 }
 
-# The deb entries among the deb822 files given whose URIs are in the list
-# $1, restated as deb-src entries: every field kept as written but Types,
-# and only the listed URIs.
-deb822_src_entries() {
-  local archive="$1" f
-  shift
+# Runs the awk program $1 on each of the files given that exists, with the
+# URIs of the list $2 as the keys of its array "known".
+awk_with_known_uris() {
+  local program="$1" archive="$2" f
+  shift 2
   for f in "$@"; do
     [ -f "$f" ] || continue
     awk -v archive="$archive" '
       BEGIN { n = split(archive, list, "\n"); for (i = 1; i <= n; i++) known[list[i]] = 1 }
+    '"$program" "$f"
+  done
+}
+
+# The deb entries among the deb822 files given whose URIs are in the list
+# $1, restated as deb-src entries: every field kept as written but Types,
+# and only the listed URIs.
+# shellcheck disable=SC2016 # the $ are awk's
+deb822_src_entries() {
+  awk_with_known_uris '
       function flush(   n, i, u, x, kept) {
         if (types ~ /(^|[ \t\n])deb([ \t\n]|$)/ && tolower(enabled) != "no") {
           n = split(uris, u, /[ \t\n]+/)
@@ -87,19 +96,14 @@ deb822_src_entries() {
         else rest = rest $0 "\n"
       }
       END { flush() }
-    ' "$f"
-  done
+    ' "$@"
 }
 
 # The same for one-line files: each "deb" line whose URI is in the list $1,
 # options and all, as a "deb-src" line.
+# shellcheck disable=SC2016 # the $ are awk's
 one_line_src_entries() {
-  local archive="$1" f
-  shift
-  for f in "$@"; do
-    [ -f "$f" ] || continue
-    awk -v archive="$archive" '
-      BEGIN { n = split(archive, list, "\n"); for (i = 1; i <= n; i++) known[list[i]] = 1 }
+  awk_with_known_uris '
       {
         line = $0
         sub(/#.*/, "", line)
@@ -117,8 +121,7 @@ one_line_src_entries() {
         sub(/\/+$/, "", uri)
         if (uri in known) print "deb-src " options line
       }
-    ' "$f"
-  done
+    ' "$@"
 }
 
 # The source package needs a deb-src entry beside each deb entry of
