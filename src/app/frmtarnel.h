@@ -47,6 +47,7 @@ public:
     SerialPort *comm = nullptr;
 
     bool isLogging() const { return m_session.isLogging(); }
+    const LogSession &session() const { return m_session; }
 
     // Without a screen nobody can answer a message box: a message then ends
     // the program instead, the window closing the normal way, so that a

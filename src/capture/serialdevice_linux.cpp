@@ -3,6 +3,7 @@
 #include "capture/serialdevice.h"
 
 #include "capture/lineeventdetector.h"
+#include "capture/ttymodes_linux.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -10,7 +11,6 @@
 #include <QSerialPort>
 #include <QTimer>
 
-#include <asm/termbits.h> // termios2: the speed as a number
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -21,85 +21,6 @@
 namespace {
 
 constexpr int pollIntervalMs = 100;
-
-struct LineSettings
-{
-    qint32 baudRate = 9600;
-    QSerialPort::DataBits dataBits = QSerialPort::Data8;
-    QSerialPort::Parity parity = QSerialPort::NoParity;
-    QSerialPort::StopBits stopBits = QSerialPort::OneStop;
-    QSerialPort::FlowControl flowControl = QSerialPort::NoFlowControl;
-    // CLOCAL off: the driver watches the carrier (DCD) and hangs the terminal
-    // up when it drops.
-    bool watchCarrier = false;
-};
-
-QSerialPort::DataBits dataBitsOf(tcflag_t cflag)
-{
-    switch (cflag & CSIZE) {
-    case CS5:
-        return QSerialPort::Data5;
-    case CS6:
-        return QSerialPort::Data6;
-    case CS7:
-        return QSerialPort::Data7;
-    default:
-        return QSerialPort::Data8;
-    }
-}
-
-QSerialPort::Parity parityOf(tcflag_t cflag)
-{
-    if (!(cflag & PARENB))
-        return QSerialPort::NoParity;
-    const bool odd = cflag & PARODD;
-    if (cflag & CMSPAR)
-        return odd ? QSerialPort::MarkParity : QSerialPort::SpaceParity;
-    return odd ? QSerialPort::OddParity : QSerialPort::EvenParity;
-}
-
-// The settings the device has now. The speed comes as a number from
-// termios2, so custom rates (250000, 74880, 31250...) are kept exactly.
-// Software flow control is never taken: the kernel would then send XON and
-// XOFF, and this program sends nothing.
-std::optional<LineSettings> readLineSettings(int descriptor)
-{
-    termios2 tio{};
-    if (::ioctl(descriptor, TCGETS2, &tio) != 0)
-        return std::nullopt;
-    LineSettings settings;
-    const speed_t speed = tio.c_ispeed ? tio.c_ispeed : tio.c_ospeed;
-    if (speed > 0 && speed <= speed_t(std::numeric_limits<qint32>::max()))
-        settings.baudRate = qint32(speed); // 0 (hang up) keeps 9600
-    settings.dataBits = dataBitsOf(tio.c_cflag);
-    settings.parity = parityOf(tio.c_cflag);
-    settings.stopBits = (tio.c_cflag & CSTOPB) ? QSerialPort::TwoStop : QSerialPort::OneStop;
-    if (tio.c_cflag & CRTSCTS)
-        settings.flowControl = QSerialPort::HardwareControl;
-    settings.watchCarrier = !(tio.c_cflag & CLOCAL);
-    return settings;
-}
-
-// Qt's port always turns CLOCAL on; the device's own choice is put back.
-// The input is taken as the device sent it: a break is an event, not a byte
-// 0 in the data (IGNBRK), and a byte with a parity or framing error is kept
-// as it came, neither dropped, replaced by 0 nor marked (INPCK, IGNPAR,
-// PARMRK off). The driver counts breaks and errors whatever these flags say.
-bool applyInputModes(int descriptor, bool watchCarrier)
-{
-    termios2 tio{};
-    if (::ioctl(descriptor, TCGETS2, &tio) != 0)
-        return false;
-    tio.c_cflag = watchCarrier ? tio.c_cflag & ~tcflag_t(CLOCAL) : tio.c_cflag | CLOCAL;
-    tio.c_iflag = (tio.c_iflag | IGNBRK) & ~tcflag_t(BRKINT | INPCK | IGNPAR | PARMRK | ISTRIP);
-    return ::ioctl(descriptor, TCSETS2, &tio) == 0;
-}
-
-bool carrierIsDown(int descriptor)
-{
-    int bits = 0;
-    return ::ioctl(descriptor, TIOCMGET, &bits) == 0 && !(bits & TIOCM_CAR);
-}
 
 SerialDevice::OpenResult failureOf(int error)
 {
@@ -119,9 +40,7 @@ struct LinkIdentity
 
     static std::optional<LinkIdentity> of(const QString &link)
     {
-        struct stat st
-        {
-        };
+        struct stat st = {};
         if (::lstat(QFile::encodeName(link).constData(), &st) != 0 || !S_ISLNK(st.st_mode))
             return std::nullopt;
         return LinkIdentity{st.st_dev, st.st_ino, st.st_ctim};
@@ -243,7 +162,7 @@ void SerialDevice::Native::pollLines()
 {
     for (int code : lineEvents.poll())
         emit device.lineEvent(code);
-    if (awaitingCarrier && !carrierIsDown(int(port.handle()))) {
+    if (awaitingCarrier && !TtyModes::carrierIsDown(int(port.handle()))) {
         awaitingCarrier = false;
         emit device.carrierDetected();
     }
@@ -300,7 +219,7 @@ SerialDevice::OpenResult SerialDevice::Native::open(const QString &link, const Q
         return failureOf(errno);
     const auto closeFirst = qScopeGuard([first] { ::close(first); });
     if (settings == Settings::Capture) {
-        const auto current = readLineSettings(first);
+        const auto current = TtyModes::read(first);
         if (!current)
             return failureOf(errno);
         this->settings = *current;
@@ -317,7 +236,7 @@ SerialDevice::OpenResult SerialDevice::Native::open(const QString &link, const Q
         return missing ? OpenResult::Missing : OpenResult::Refused;
     }
     const int descriptor = int(port.handle());
-    if (!applyInputModes(descriptor, this->settings.watchCarrier)) {
+    if (!TtyModes::applyForReading(descriptor, this->settings.watchCarrier)) {
         port.close();
         return OpenResult::Refused;
     }
@@ -328,7 +247,7 @@ SerialDevice::OpenResult SerialDevice::Native::open(const QString &link, const Q
     if (settings == Settings::Reuse ? lineEvents.resume(stateSource.get())
                                     : lineEvents.start(stateSource.get()))
         pollTimer.start();
-    awaitingCarrier = this->settings.watchCarrier && carrierIsDown(descriptor);
+    awaitingCarrier = this->settings.watchCarrier && TtyModes::carrierIsDown(descriptor);
     return awaitingCarrier ? OpenResult::AwaitingCarrier : OpenResult::Opened;
 }
 

@@ -71,6 +71,8 @@ public:
             feed("\r\n", 2);
     }
     void flush() { m_out.flush(); }
+    std::streamoff written() { return m_out.tellp(); }
+    size_t pendingSize() const { return m_pending.size(); }
     long lines() const { return m_lines; }
 
 private:
@@ -244,8 +246,15 @@ bool Soak::startLogging(bool overwrite)
 void Soak::drain()
 {
     m_writer.pause();
-    waitUntil([&] { return m_device.queued() == 0; }, 30000);
-    runEventLoop(5);
+    // Bytes on their way through the kernel are not counted as queued, and a
+    // device that goes takes them with it: wait until the window has them all.
+    waitUntil(
+        [&] {
+            return m_device.queued() == 0 && QFileInfo(m_logPath).size() == m_reference.written() &&
+                   m_window->session().assembler().pending().size() ==
+                       qsizetype(m_reference.pendingSize());
+        },
+        30000);
 }
 
 bool Soak::stopLogging()
