@@ -31,8 +31,6 @@ void makeRaw(termios2 &tio)
 PtyDevice::~PtyDevice()
 {
     closeMaster();
-    if (!m_linkPath.isEmpty())
-        QFile::remove(m_linkPath);
 }
 
 bool PtyDevice::open(const QString &programDir, int portNumber)
@@ -80,6 +78,9 @@ bool PtyDevice::write(const QByteArray &bytes)
 
 void PtyDevice::closeMaster()
 {
+    // The device's name goes with it, as udev removes a node.
+    if (m_master >= 0 && !m_linkPath.isEmpty())
+        QFile::remove(m_linkPath);
     if (m_master >= 0)
         ::close(m_master);
     if (m_slave >= 0)

@@ -18,7 +18,7 @@ public:
     bool open(const QString &programDir, int portNumber);
     // Writes every byte, waiting while the kernel's queue is full.
     bool write(const QByteArray &bytes);
-    // The device goes away: the reader then sees a hang-up.
+    // The device goes away with its link: the reader then sees a hang-up.
     void closeMaster();
     // Bytes written but not yet read by the other side.
     int queued() const;
