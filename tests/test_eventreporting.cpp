@@ -60,6 +60,7 @@ TEST(LineEventDetector, EachCounterThatGrewRaisesItsCode)
         {{1, 2, 3, 4, 5, 6, 9, 8, 9}, {1006}}, // grew by two: still one event
         {{1, 2, 3, 4, 5, 6, 7, 9, 9}, {1008}},
         {{1, 2, 3, 4, 5, 6, 7, 8, 10}, {1009}},
+        {{1, 2, 3, 4, 5, 6, 7, 8, INT_MIN}, {1009}}, // counted on past INT_MAX
         {{2, 3, 4, 5, 6, 7, 8, 9, 10}, {3, 4, 5, 6, 1001, 1004, 1006, 1008, 1009}},
     };
     for (const auto &[after, codes] : cases) {

@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <optional>
 
@@ -37,9 +38,14 @@ QRegularExpression messageLine(const QString &text)
 class Program
 {
 public:
-    Program(const QString &dir, const QStringList &arguments, const QProcessEnvironment &env)
+    Program(const QString &dir, const QStringList &arguments, const QProcessEnvironment &env,
+            rlim_t fileSizeLimit = RLIM_INFINITY)
     {
         m_process.setProcessEnvironment(env);
+        m_process.setChildProcessModifier([fileSizeLimit] {
+            const rlimit limit{fileSizeLimit, fileSizeLimit};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        });
         m_process.start(QStringLiteral(TARNEL_PATH),
                         QStringList{QStringLiteral("--settings-dir"), dir} + arguments);
     }
@@ -61,7 +67,9 @@ public:
     {
         if (terminate)
             m_process.terminate();
-        return m_process.waitForFinished(10000) && m_process.exitStatus() == QProcess::NormalExit;
+        const bool ended =
+            m_process.state() == QProcess::NotRunning || m_process.waitForFinished(10000);
+        return ended && m_process.exitStatus() == QProcess::NormalExit;
     }
     int exitCode() const { return m_process.exitCode(); }
     const QString &error()
@@ -94,9 +102,12 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
         bool logToFolder; // the log file is the settings folder itself: it cannot be opened
         int exitCode;     // -1: still running after its lines, ended by SIGTERM with 0
         QRegularExpression output;
-        QStringList messages;  // on standard error, in this order
+        QStringList messages;  // on standard error, in this order; %1 is the settings folder
         const char *complaint; // about the command line, on standard error
         QByteArray log;
+        const char *logName = "log.csv"; // in the settings folder
+        // The log file is filled to two bytes short of it before the line comes.
+        rlim_t fileSizeLimit = RLIM_INFINITY;
     };
     const QStringList start{"--start"};
     const QRegularExpression nothing("^$");
@@ -183,12 +194,45 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
          {"Can't open or create file: %1"},
          "",
          {}},
+        {"--start, a log file at the size limit: part of the line is written",
+         start,
+         Device::Linked,
+         false,
+         1,
+         nothing,
+         {"Can't write to file: %1/log.csv"},
+         "",
+         QByteArray(1022, 'o') + "a;",
+         "log.csv",
+         1024},
+        {"--start, a log file named with control characters: blanked on standard error",
+         start,
+         Device::Linked,
+         false,
+         1,
+         nothing,
+         {"Can't open or create file: %1/no [1A such   /log.csv"},
+         "",
+         {},
+         "no\x1b[1A\tsuch\u0085\u2028\x7f/log.csv"},
+        {"--start with a screen, a log file that cannot be opened",
+         {"-platform", "xcb", "--start"},
+         Device::Linked,
+         true,
+         -1,
+         nothing,
+         {"Can't open or create file: %1"},
+         "",
+         {}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         QTemporaryDir dir;
         ASSERT_TRUE(dir.isValid());
-        const QString logPath = c.logToFolder ? dir.path() : dir.filePath("log.csv");
+        const QString logPath = c.logToFolder ? dir.path() : dir.filePath(c.logName);
+        if (c.fileSizeLimit != RLIM_INFINITY) {
+            ASSERT_TRUE(writeFile(logPath, c.log.first(c.fileSizeLimit - 2)));
+        }
         const QString ini = dir.filePath("tarnel.ini");
         // The blank after the port is gone once the window has saved the file.
         ASSERT_TRUE(writeFile(ini, settingsFor(logPath).replace("5\r\n", "5 \r\n")));
@@ -220,8 +264,14 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
             env.remove(QStringLiteral("DISPLAY"));
             env.remove(QStringLiteral("WAYLAND_DISPLAY"));
         }
+        QProcess screen; // an X server of its own for a row that asks for X
+        if (c.arguments.contains("xcb")) {
+            screen.start(QStringLiteral("Xvfb"), {"-displayfd", "1", "-nolisten", "tcp"});
+            ASSERT_TRUE(screen.waitForReadyRead(10000)) << "Xvfb did not start";
+            env.insert(QStringLiteral("DISPLAY"), u':' + screen.readAllStandardOutput().trimmed());
+        }
 
-        Program tarnel(dir.path(), c.arguments, env);
+        Program tarnel(dir.path(), c.arguments, env, c.fileSizeLimit);
         if (c.device == Device::HeldByAnotherInstance) {
             EXPECT_TRUE(tarnel.waitForError(messageLine(c.messages.value(0))));
             ASSERT_TRUE(holder->finish(true));
@@ -240,7 +290,7 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
             EXPECT_TRUE(tarnel.waitForError(messageLine(c.messages.value(1))));
             EXPECT_EQ(device.lineSettings().baudRate, 250000u);
         }
-        if (c.exitCode < 0) {
+        if (c.exitCode < 0 || c.fileSizeLimit != RLIM_INFINITY) {
             ASSERT_TRUE(device.write("a,b\r\n"));
             EXPECT_TRUE(waitUntil([&] { return readFile(logPath) == c.log; }));
         }
@@ -250,6 +300,11 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
             EXPECT_TRUE(
                 waitUntil([&] { return tarnel.error().count("Device disconnected") == 2; }));
         }
+        // Its last message out, the program is up and handles SIGTERM itself.
+        if (!c.messages.isEmpty()) {
+            EXPECT_TRUE(tarnel.waitForError(
+                messageLine(QString(c.messages.last()).replace("%1", dir.path()))));
+        }
         ASSERT_TRUE(tarnel.finish(c.exitCode < 0));
         EXPECT_EQ(tarnel.exitCode(), qMax(c.exitCode, 0));
         EXPECT_TRUE(c.output.match(tarnel.output()).hasMatch());
@@ -257,7 +312,7 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
         qsizetype at = 0;
         for (const QString &message : c.messages) {
             const auto match =
-                messageLine(QString(message).replace("%1", logPath)).match(error, at);
+                messageLine(QString(message).replace("%1", dir.path())).match(error, at);
             EXPECT_TRUE(match.hasMatch()) << message.toStdString() << " in " << error.toStdString();
             at = match.capturedEnd();
         }
@@ -269,6 +324,8 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
         const bool windowRan = c.exitCode < 0 || c.exitCode == 1;
         EXPECT_EQ(readFile(ini), windowRan ? settingsFor(logPath)
                                            : settingsFor(logPath).replace("5\r\n", "5 \r\n"));
+        screen.kill();
+        screen.waitForFinished();
     }
 }
 

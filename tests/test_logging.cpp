@@ -469,6 +469,18 @@ TEST_F(AccessibleStatusTest, MessagesAreAnnouncedAndReceivedLinesAreNot)
          {"Change in CTS Detected"}},
         {[&] { device.write(QByteArray(LogSession::noLineEndHintBytes, 'x')); }, hint, {hint}},
         {[&] { window.clearStatus(); }, "", {}},
+        // As many bytes after a line end, taken in one read.
+        {[&] {
+             {
+                 const QSignalBlocker held(window.comm);
+                 device.write("e\r\n" + QByteArray(LogSession::noLineEndHintBytes, 'y'));
+                 waitUntil([&] { return device.queued() == 0; });
+                 runEventLoop(200); // and what the kernel still held
+             }
+             emit window.comm->notification(EventCode::Receive);
+         },
+         hint,
+         {hint}},
     };
     for (const Step &step : steps) {
         SCOPED_TRACE(step.shown.toStdString());

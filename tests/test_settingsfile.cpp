@@ -130,6 +130,8 @@ TEST(SettingsFile, SaveWritesTheFiveLinesAndLoadRestoresThem)
         // A line that begins with U+FEFF keeps it: only the file's first
         // bytes can be the mark.
         {{"1", QString(QChar(0xFEFF)), "/x", 0, 0}, {}, {"1", QString(QChar(0xFEFF)), "/x", 0, 0}},
+        // On the first line too, where it begins the file: kept, so no number, no port.
+        {{QChar(0xFEFF) + QStringLiteral("5"), ";", "/y", 0, 0}, {}, {"1", ";", "/y", 0, 0}},
         // Characters a Western code page lacks still come back.
         {{"2", "Ж", "/Пути/лог.csv", 1, 0}, {}, {"2", "Ж", "/Пути/лог.csv", 1, 0}},
     };

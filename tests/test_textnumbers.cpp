@@ -94,6 +94,7 @@ TEST(TextNumbers, RoundingAndPortNumbers)
         {"32768", std::nullopt},
         {"-32769", std::nullopt},
         {"1e9", std::nullopt},
+        {"5\u0131", 5}, // the number ends at a letter whose low byte is '1'
     };
     for (const auto &[text, expected] : ports)
         EXPECT_EQ(portNumber(text), expected) << text.toStdString();

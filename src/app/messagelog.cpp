@@ -4,11 +4,16 @@
 
 namespace {
 
-// A file name as typed may hold line breaks; each message stays one line.
+// A file name as typed may hold line breaks; each message stays one line of
+// plain text. The C1 controls (U+0080 to U+009F) are controls to terminals
+// too, and in an 8-bit code page become its control bytes; U+2028 and U+2029
+// start a new line in viewers that read Unicode.
 QString oneLine(QString text)
 {
     for (QChar &ch : text) {
-        if (ch.unicode() < 0x20 || ch.unicode() == 0x7f)
+        const auto category = ch.category();
+        if (category == QChar::Other_Control || category == QChar::Separator_Line ||
+            category == QChar::Separator_Paragraph)
             ch = u' ';
     }
     return text;

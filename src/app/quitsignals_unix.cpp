@@ -35,4 +35,7 @@ QuitSignals::QuitSignals(QObject *parent) : QObject(parent)
     action.sa_flags = SA_RESTART;
     for (int signal : {SIGTERM, SIGINT, SIGHUP})
         ::sigaction(signal, &action, nullptr);
+    // A log file at the size limit (ulimit -f, LimitFSIZE=) must fail its
+    // write with EFBIG, reported like a full disk, not end the program.
+    ::signal(SIGXFSZ, SIG_IGN);
 }

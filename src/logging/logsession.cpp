@@ -45,7 +45,7 @@ LogSession::ReceiveResult LogSession::receive(QByteArrayView bytes, bool timeMar
     const auto lines = m_assembler.append(bytes, timeMarks, m_pending);
     result.hasLines = lines.hasLines;
     result.lastLine = lines.lastLine;
-    result.noLineEnd = checkLineEnds(bytes.size(), lines.hasLines);
+    result.noLineEnd = checkLineEnds(bytes, lines.hasLines);
     if (!m_file.write(m_pending)) {
         stop();
         result.writeFailed = true;
@@ -62,15 +62,17 @@ LogSession::ReceiveResult LogSession::endPartialLine(bool timeMarks)
     return receive("\r\n", timeMarks);
 }
 
-bool LogSession::checkLineEnds(qsizetype received, bool hadLineEnd)
+bool LogSession::checkLineEnds(QByteArrayView received, bool hadLineEnd)
 {
     if (hadLineEnd) {
-        // Only what followed the last line end counts from here on.
-        m_bytesWithoutLineEnd = m_assembler.pending().size();
+        // Only what followed the last line end counts from here on, and it
+        // may be enough already. Without a CR LF in this read, the line end
+        // is a CR that ended the read before and this read's first byte.
+        m_bytesWithoutLineEnd = received.size() - (received.lastIndexOf("\r\n") + 2);
         m_noLineEndReported = false;
-        return false;
+    } else {
+        m_bytesWithoutLineEnd += received.size();
     }
-    m_bytesWithoutLineEnd += received;
     if (m_noLineEndReported || m_bytesWithoutLineEnd < noLineEndHintBytes)
         return false;
     m_noLineEndReported = true;

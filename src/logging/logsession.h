@@ -62,7 +62,7 @@ public:
     static std::optional<QByteArray> delimiterBytes(const QString &delimiterText);
 
 private:
-    bool checkLineEnds(qsizetype received, bool hadLineEnd);
+    bool checkLineEnds(QByteArrayView received, bool hadLineEnd);
 
     SerialPort &m_port;
     LogFile m_file;
