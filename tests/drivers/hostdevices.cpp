@@ -44,6 +44,9 @@ QByteArray HostDevices::handle(const QByteArray &request)
         m_lineState.setModemBits(words[1].toInt());
         return "ok";
     }
+    if (verb == "control" && words.size() == 1)
+        return "ok " + QByteArray::number(m_lineState.controlBits()) + ' ' +
+               QByteArray::number(m_lineState.dtrDrops());
     if (verb == "break" && words.size() == 1) {
         discardTelnetInput();
         m_machine->telnet().write("\xff\xf3"); // IAC BRK

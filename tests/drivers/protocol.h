@@ -6,6 +6,8 @@
 // the devices; the test inside keeps the window and all the checks.
 //
 //   modem <bits>                      ttyS1's modem lines (TIOCM_ bits) become these
+//   control                           ttyS1's DTR and RTS as the host sees them:
+//                                     "ok <TIOCM_ bits> <times DTR fell so far>"
 //   break                             a break on ttyS2
 //   send <device> <file>              the file's bytes to the device, all taken by
 //                                     the machine before the answer

@@ -105,6 +105,14 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
         if (state && isLivePseudoTerminal(fd) && answer(*state, request, arg))
             return 0;
     }
+    if (request == TIOCMSET) { // noted only: the call goes on to the device
+        FakeSerial::State *state = sharedState();
+        if (state && isLivePseudoTerminal(fd)) {
+            const int bits = *static_cast<int *>(arg) & (TIOCM_DTR | TIOCM_RTS);
+            if (state->controlBits.exchange(bits) & ~bits & TIOCM_DTR)
+                state->dtrDrops.fetch_add(1);
+        }
+    }
     static const auto next = reinterpret_cast<IoctlFunction>(::dlsym(RTLD_NEXT, "ioctl"));
     return next(fd, request, arg);
 }

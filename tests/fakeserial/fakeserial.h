@@ -48,6 +48,11 @@ struct State
     std::atomic<int32_t> modemBits; // TIOCM_* bits
     std::atomic<int32_t> counters[CounterCount];
     std::atomic<uint32_t> calls; // TIOCMGET and TIOCGICOUNT calls seen on pseudo-terminals
+    // What TIOCMSET asked of a pseudo-terminal, as QEMU's serial backend passes
+    // its emulated port's DTR and RTS on: the last DTR and RTS, and how often
+    // DTR fell.
+    std::atomic<int32_t> controlBits;
+    std::atomic<uint32_t> dtrDrops;
 };
 
 } // namespace FakeSerial

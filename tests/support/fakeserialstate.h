@@ -25,6 +25,8 @@ public:
     void count(FakeSerial::Counter counter) { m_state->counters[counter].fetch_add(1); }
     // TIOCMGET and TIOCGICOUNT calls on pseudo-terminals so far.
     unsigned calls() const { return m_state->calls.load(); }
+    int controlBits() const { return m_state->controlBits.load(); }
+    unsigned dtrDrops() const { return m_state->dtrDrops.load(); }
 
 private:
     struct Backing; // the shared file, per platform
