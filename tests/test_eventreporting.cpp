@@ -142,6 +142,9 @@ TEST_F(DeviceEventsTest, AVanishedDeviceIsReopenedWithItsSettingsAndLoggingGoesO
     EXPECT_EQ(opened.baudRate, 250000u);
     EXPECT_TRUE(opened.hardwareFlowControl);
     EXPECT_FALSE(opened.softwareFlowControl);
+    window.cmdStart->click(); // Stop puts the device's own settings back
+    EXPECT_TRUE(device.lineSettings().softwareFlowControl);
+    window.cmdStart->click();
     ASSERT_TRUE(device.write("one\r\ntw"));
     ASSERT_TRUE(waitUntil([&] { return log() == "one\r\n"; }));
 

@@ -11,6 +11,7 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include <asm/termbits.h> // termios2
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -106,6 +107,8 @@ struct SerialDevice::Native
     std::unique_ptr<LineStateSource> stateSource;
     LineEventDetector lineEvents;
     bool awaitingCarrier = false;
+    termios2 modesBefore{};
+    bool hasModesBefore = false;
     QString openedLink;   // the link the open device was reached through
     QString openedDevice; // and the device it named
     QString staleLink;
@@ -174,8 +177,17 @@ void SerialDevice::Native::close()
     lineEvents.stop();
     stateSource.reset();
     awaitingCarrier = false;
-    if (port.isOpen())
-        port.close();
+    if (!port.isOpen())
+        return;
+    // Held across the port's close, so that the device closes only once its
+    // own modes are back.
+    const int keep = hasModesBefore ? ::fcntl(int(port.handle()), F_DUPFD_CLOEXEC, 0) : -1;
+    port.close();
+    if (keep >= 0) {
+        ::ioctl(keep, TCSETS2, &modesBefore);
+        ::close(keep);
+    }
+    hasModesBefore = false;
 }
 
 bool SerialDevice::Native::isStale(const QString &link) const
@@ -224,6 +236,9 @@ SerialDevice::OpenResult SerialDevice::Native::open(const QString &link, const Q
             return failureOf(errno);
         this->settings = *current;
     }
+    // The port puts back at close what it finds at open: the device's own
+    // modes are kept here, as the raw ones come first.
+    hasModesBefore = ::ioctl(first, TCGETS2, &modesBefore) == 0 && TtyModes::makeRaw(first);
     port.setPortName(devicePath);
     port.setBaudRate(this->settings.baudRate);
     port.setDataBits(this->settings.dataBits);

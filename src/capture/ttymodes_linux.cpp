@@ -54,6 +54,17 @@ std::optional<LineSettings> TtyModes::read(int descriptor)
     return settings;
 }
 
+bool TtyModes::makeRaw(int descriptor)
+{
+    termios2 tio{};
+    if (::ioctl(descriptor, TCGETS2, &tio) != 0)
+        return false;
+    tio.c_iflag &= ~tcflag_t(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    tio.c_oflag &= ~tcflag_t(OPOST);
+    tio.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    return ::ioctl(descriptor, TCSETS2, &tio) == 0;
+}
+
 // Qt's port always turns CLOCAL on; the device's own choice is put back.
 // The input is taken as the device sent it: a break is an event, not a byte
 // 0 in the data (IGNBRK), and a byte with a parity or framing error is kept
