@@ -59,7 +59,7 @@ bool TtyModes::makeRaw(int descriptor)
     termios2 tio{};
     if (::ioctl(descriptor, TCGETS2, &tio) != 0)
         return false;
-    tio.c_iflag &= ~tcflag_t(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+    tio.c_iflag &= ~tcflag_t(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF);
     tio.c_oflag &= ~tcflag_t(OPOST);
     tio.c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     return ::ioctl(descriptor, TCSETS2, &tio) == 0;

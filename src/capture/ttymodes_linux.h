@@ -22,7 +22,8 @@ namespace TtyModes {
 // The settings the device has now; nothing when it is no terminal.
 std::optional<LineSettings> read(int descriptor);
 // Raw input at once, as the port will set it: until then the line
-// discipline would echo bytes back to the device and turn CR into LF.
+// discipline would echo bytes back to the device, send it XOFF, or turn CR
+// into LF.
 bool makeRaw(int descriptor);
 // Carrier watching as the device had it, and the input as the device sent it.
 bool applyForReading(int descriptor, bool watchCarrier);
