@@ -64,6 +64,11 @@ grep -q '^dialout:x:[0-9]*:\(.*,\)\?tarnel\(,.*\)\?$' "$work/root/etc/group" ||
   fail "tarnel is not in dialout"
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -c 'systemd-sysusers tarnel.conf')" = 1 ] ||
   fail "postinst does not make the user"
+# Running instances are restarted after an upgrade and stopped at removal.
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q "deb-systemd-invoke try-restart 'tarnel@\*.service'" ||
+  fail "postinst does not restart the running instances"
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./prerm | grep -q "deb-systemd-invoke stop 'tarnel@\*.service'" ||
+  fail "prerm does not stop the running instances"
 
 # No errors and no warnings (lintian, run as root in CI, says so on stderr).
 lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>/dev/null || fail "lintian"
