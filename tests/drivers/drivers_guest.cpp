@@ -8,6 +8,7 @@
 #include "support/eventloop.h"
 #include "support/files.h"
 #include "support/messageboxwatcher.h"
+#include "support/testplatform.h"
 
 #include <QApplication>
 #include <QDir>
@@ -396,6 +397,7 @@ TEST_F(DriversTest, UnplugWhileLoggingFastLosesNothingTheMachineReceived)
 
 int main(int argc, char *argv[])
 {
+    chooseTestPlatform();
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);
     HostLink link;
