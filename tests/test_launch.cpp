@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <optional>
+
 namespace {
 
 constexpr int port = 5;
@@ -83,7 +85,7 @@ QProcessEnvironment offscreen()
 
 TEST(Launch, OptionsAndLoggingFromLaunch)
 {
-    enum class Device { None, Linked, LinkedAfterThreeSeconds };
+    enum class Device { None, Linked, LinkedAfterThreeSeconds, HeldByAnotherInstance };
     struct Case
     {
         const char *name;
@@ -173,6 +175,15 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
          {"Device disconnected", "Device reconnected", "Device disconnected"},
          "",
          "a;b\r\n"},
+        {"--start, the port held by another instance until it ends",
+         start,
+         Device::HeldByAnotherInstance,
+         false,
+         -1,
+         nothing,
+         {"COM port 5 does not exist or busy", "Device reconnected"},
+         "",
+         "a;b\r\n"},
         {"--start, a log file that cannot be opened",
          start,
          Device::Linked,
@@ -191,11 +202,22 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
         const QString ini = dir.filePath("tarnel.ini");
         // The blank after the port is gone once the window has saved the file.
         ASSERT_TRUE(writeFile(ini, settingsFor(logPath).replace("5\r\n", "5 \r\n")));
-        PtyDevice device;
-        if (c.device == Device::Linked) {
+        PtyDevice device, other;
+        QTemporaryDir holderDir;
+        std::optional<Program> holder;
+        if (c.device == Device::Linked || c.device == Device::HeldByAnotherInstance) {
             ASSERT_TRUE(device.open(dir.path(), port));
-        } else { // an adapter not plugged in yet: its link leads nowhere
-            ASSERT_TRUE(QFile::link(dir.filePath("gone"), dir.filePath("com5")));
+        } else { // a terminal that has gone: its link leads nowhere
+            ASSERT_TRUE(device.open(dir.path(), port));
+            device.closeMaster(true);
+        }
+        if (c.device == Device::HeldByAnotherInstance) {
+            const QString held = holderDir.filePath("log.csv");
+            ASSERT_TRUE(writeFile(holderDir.filePath("tarnel.ini"), settingsFor(held)));
+            ASSERT_TRUE(QFile::link(device.slavePath(), holderDir.filePath("com5")));
+            holder.emplace(holderDir.path(), start, offscreen());
+            ASSERT_TRUE(device.write("x\r\n"));
+            ASSERT_TRUE(waitUntil([&] { return readFile(held) == "x\r\n"; }));
         }
         // Without the variable, for the option to be what chooses the platform;
         // and an answer that needs no window needs no display either, as on a
@@ -210,10 +232,18 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
         }
 
         Program tarnel(dir.path(), c.arguments, env);
+        if (c.device == Device::HeldByAnotherInstance) {
+            EXPECT_TRUE(tarnel.waitForError(messageLine(c.messages.value(0))));
+            ASSERT_TRUE(holder->finish(true));
+            EXPECT_TRUE(tarnel.waitForError(messageLine(c.messages.value(1))));
+        }
         if (c.device == Device::LinkedAfterThreeSeconds) {
             EXPECT_TRUE(tarnel.waitForError(messageLine(c.messages.value(0))));
+            // Another program's terminal gets the number: not the device.
+            other.takeNumber(device.slavePath());
             runEventLoop(3000);
             ASSERT_TRUE(tarnel.isRunning());
+            EXPECT_FALSE(tarnel.error().contains(c.messages.value(1)));
             // Set as stty would before the link appears: the first open keeps it.
             ASSERT_TRUE(device.open(dir.path(), port));
             ASSERT_TRUE(device.setLineSettings({250000, false, false}));

@@ -25,6 +25,11 @@ namespace {
 
 constexpr int statusClearMs = 2000;
 
+QString portFailedText(const QString &portText)
+{
+    return QStringLiteral("COM port ") + portText + QStringLiteral(" does not exist or busy");
+}
+
 // Positions are kept in twips, as the layout was drawn; 15 twips make one
 // pixel at 96 dots per inch.
 QRect fromTwips(int left, int top, int width, int height)
@@ -91,10 +96,12 @@ FrmTarnel::FrmTarnel(const FileLocations &files, QWidget *parent)
 
     comm->setObjectName(QStringLiteral("comm"));
     connect(comm, &SerialPort::notification, this, &FrmTarnel::handleNotification);
-    connect(comm, &SerialPort::deviceLost, this,
-            [this] { showMessage(EventMessages::deviceDisconnected()); });
-    connect(comm, &SerialPort::deviceRestored, this,
-            [this] { showMessage(EventMessages::deviceReconnected()); });
+    connect(comm, &SerialPort::deviceLost, this, &FrmTarnel::handleDeviceLost);
+    connect(comm, &SerialPort::portRefused, this, &FrmTarnel::showPortRefused);
+    connect(comm, &SerialPort::deviceRestored, this, [this] {
+        m_refusals = 0;
+        showMessage(EventMessages::deviceReconnected());
+    });
     connect(cmdStart, &QPushButton::clicked, this, &FrmTarnel::toggleLogging);
 
     m_files.makeDefaultLogDir(); // so that Start with the default log works at once
@@ -211,8 +218,7 @@ void FrmTarnel::startLogging(bool waitForPort)
                   TextNumbers::firstCharacter(request.delimiterText));
         return;
     case LogSession::StartResult::PortFailed:
-        showError(QStringLiteral("COM port ") + request.portText +
-                  QStringLiteral(" does not exist or busy"));
+        showError(portFailedText(request.portText));
         return;
     case LogSession::StartResult::FileFailed:
         showError(QStringLiteral("Can't open or create file: ") + request.fileText);
@@ -222,7 +228,11 @@ void FrmTarnel::startLogging(bool waitForPort)
         return;
     case LogSession::StartResult::WaitingForPort:
         showLogging();
-        showMessage(EventMessages::deviceDisconnected());
+        m_refusals = 0;
+        if (comm->isRefused())
+            showPortRefused();
+        else
+            showMessage(EventMessages::deviceDisconnected());
         return;
     }
 }
@@ -249,8 +259,27 @@ void FrmTarnel::handleNotification(int code)
 
 void FrmTarnel::receive()
 {
-    const auto result = m_session.receive(comm->readInput(), isChecked(chkTime));
-    // Only the last of several lines could ever be seen.
+    showReceived(m_session.receive(comm->readInput(), isChecked(chkTime)));
+}
+
+void FrmTarnel::handleDeviceLost()
+{
+    m_refusals = 0;
+    showReceived(m_session.endPartialLine(isChecked(chkTime)));
+    if (isLogging())
+        showMessage(EventMessages::deviceDisconnected());
+}
+
+// Said in the status line at each try, so that the window never looks like
+// logging, and on standard error once a minute, so that the journal does not.
+void FrmTarnel::showPortRefused()
+{
+    constexpr int triesBetweenLogs = 60;
+    showMessage(portFailedText(m_session.portText()), m_refusals++ % triesBetweenLogs == 0);
+}
+
+void FrmTarnel::showReceived(const LogSession::ReceiveResult &result)
+{ // Only the last of several lines could ever be seen.
     if (result.hasLines) {
         Label1->setText(statusText(result.lastLine));
         m_statusMessage->hide(); // replaced on screen by the line
@@ -263,9 +292,10 @@ void FrmTarnel::receive()
     }
 }
 
-void FrmTarnel::showMessage(const QString &text)
+void FrmTarnel::showMessage(const QString &text, bool logged)
 {
-    emit messageShown(text);
+    if (logged)
+        emit messageShown(text);
     Label1->setText(text);
     m_statusMessage->show(text);
     Timer1->start(); // restarts the two seconds when already armed

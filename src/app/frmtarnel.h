@@ -79,7 +79,10 @@ private:
     void showIdle();
     void handleNotification(int code);
     void receive();
-    void showMessage(const QString &text);
+    void handleDeviceLost();
+    void showPortRefused();
+    void showReceived(const LogSession::ReceiveResult &result);
+    void showMessage(const QString &text, bool logged = true);
     void showError(const QString &text);
     void loadSettings();
     void saveSettings();
@@ -89,5 +92,6 @@ private:
     LogSession m_session;
     StatusMessage *m_statusMessage = nullptr;
     bool m_headless = false;
+    int m_refusals = 0; // tries in a row that found the port busy or refused
     int m_exitStatus = 0;
 };

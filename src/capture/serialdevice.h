@@ -26,9 +26,18 @@ public:
     explicit SerialDevice(QObject *parent = nullptr);
     ~SerialDevice() override;
 
+    enum class OpenResult {
+        Opened,
+        // Open, but the carrier it watches is down: no working line yet;
+        // carrierDetected() follows when it comes up.
+        AwaitingCarrier,
+        Missing, // not there (yet): no such device, or a link to one that has gone
+        Refused  // there, but busy or not ours to open, or no serial device
+    };
+
     // Opens the device with its line settings, for reading only in effect:
-    // nothing is ever sent. Fails when it is missing, busy or no serial device.
-    bool open(const QString &path, Settings settings);
+    // nothing is ever sent.
+    OpenResult open(const QString &path, Settings settings);
     void close();
     bool isOpen() const;
 
@@ -41,6 +50,7 @@ signals:
     void lineEvent(int code);
     // The device went away (unplugged, other side closed); it is closed now.
     void lost();
+    void carrierDetected();
 
 private:
     struct Native; // the platform's own state and helpers

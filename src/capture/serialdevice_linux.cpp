@@ -6,15 +6,16 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QSerialPort>
-#include <QSocketNotifier>
 #include <QTimer>
 
 #include <asm/termbits.h> // termios2: the speed as a number
+#include <cerrno>
 #include <fcntl.h>
 #include <linux/serial.h>
-#include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -61,16 +62,10 @@ QSerialPort::Parity parityOf(tcflag_t cflag)
 // termios2, so custom rates (250000, 74880, 31250...) are kept exactly.
 // Software flow control is never taken: the kernel would then send XON and
 // XOFF, and this program sends nothing.
-std::optional<LineSettings> readLineSettings(const QString &devicePath)
+std::optional<LineSettings> readLineSettings(int descriptor)
 {
-    const int fd = ::open(QFile::encodeName(devicePath).constData(),
-                          O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
     termios2 tio{};
-    const bool ok = ::ioctl(fd, TCGETS2, &tio) == 0;
-    ::close(fd);
-    if (!ok)
+    if (::ioctl(descriptor, TCGETS2, &tio) != 0)
         return std::nullopt;
     LineSettings settings;
     const speed_t speed = tio.c_ispeed ? tio.c_ispeed : tio.c_ospeed;
@@ -86,28 +81,61 @@ std::optional<LineSettings> readLineSettings(const QString &devicePath)
 }
 
 // Qt's port always turns CLOCAL on; the device's own choice is put back.
-bool setCarrierWatch(int descriptor, bool watch)
+// The input is taken as the device sent it: a break is an event, not a byte
+// 0 in the data (IGNBRK), and a byte with a parity or framing error is kept
+// as it came, neither dropped, replaced by 0 nor marked (INPCK, IGNPAR,
+// PARMRK off). The driver counts breaks and errors whatever these flags say.
+bool applyInputModes(int descriptor, bool watchCarrier)
 {
     termios2 tio{};
     if (::ioctl(descriptor, TCGETS2, &tio) != 0)
         return false;
-    const tcflag_t cflag = watch ? tio.c_cflag & ~tcflag_t(CLOCAL) : tio.c_cflag | CLOCAL;
-    if (cflag == tio.c_cflag)
-        return true;
-    tio.c_cflag = cflag;
+    tio.c_cflag = watchCarrier ? tio.c_cflag & ~tcflag_t(CLOCAL) : tio.c_cflag | CLOCAL;
+    tio.c_iflag = (tio.c_iflag | IGNBRK) & ~tcflag_t(BRKINT | INPCK | IGNPAR | PARMRK | ISTRIP);
     return ::ioctl(descriptor, TCSETS2, &tio) == 0;
 }
 
-// A terminal that was hung up (carrier lost with CLOCAL off) or whose device
-// went away (USB adapter unplugged) reads as end of file for good; so does a
-// pseudo-terminal whose other side closed, once its last bytes are read.
-bool isHungUp(int descriptor)
+bool carrierIsDown(int descriptor)
 {
-    pollfd state{descriptor, POLLIN, 0};
-    if (::poll(&state, 1, 0) != 1 || !(state.revents & (POLLHUP | POLLERR | POLLNVAL)))
-        return false;
-    int unread = 0;
-    return ::ioctl(descriptor, FIONREAD, &unread) != 0 || unread == 0;
+    int bits = 0;
+    return ::ioctl(descriptor, TIOCMGET, &bits) == 0 && !(bits & TIOCM_CAR);
+}
+
+SerialDevice::OpenResult failureOf(int error)
+{
+    return error == EACCES || error == EBUSY || error == EPERM || error == ENOTTY
+               ? SerialDevice::OpenResult::Refused
+               : SerialDevice::OpenResult::Missing;
+}
+
+// A pseudo-terminal that has gone never comes back: its number goes to the
+// next program that asks for one. A link that still names it is followed
+// again only once it has been made anew, by whoever brings a new terminal.
+struct LinkIdentity
+{
+    dev_t device = 0;
+    ino_t inode = 0;
+    timespec changed{};
+
+    static std::optional<LinkIdentity> of(const QString &link)
+    {
+        struct stat st
+        {
+        };
+        if (::lstat(QFile::encodeName(link).constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return std::nullopt;
+        return LinkIdentity{st.st_dev, st.st_ino, st.st_ctim};
+    }
+    bool operator==(const LinkIdentity &o) const
+    {
+        return device == o.device && inode == o.inode && changed.tv_sec == o.changed.tv_sec &&
+               changed.tv_nsec == o.changed.tv_nsec;
+    }
+};
+
+bool isPseudoTerminal(const QString &devicePath)
+{
+    return devicePath.startsWith(QLatin1String("/dev/pts/"));
 }
 
 class IoctlLineStateSource : public LineStateSource
@@ -146,8 +174,11 @@ struct SerialDevice::Native
     explicit Native(SerialDevice &owner) : device(owner) {}
     ~Native() { close(); }
     void lose();
-    void watchForHangUp(int descriptor);
     void close();
+    OpenResult open(const QString &link, const QString &devicePath, Settings settings);
+    bool isStale(const QString &link) const;
+    void markStale(const QString &link);
+    void pollLines();
 
     SerialDevice &device;
     QSerialPort port;
@@ -155,10 +186,11 @@ struct SerialDevice::Native
     LineSettings settings;
     std::unique_ptr<LineStateSource> stateSource;
     LineEventDetector lineEvents;
-    // Qt's port may take end of file for "nothing yet" and keep reading a
-    // dead terminal: a second descriptor on it tells a hang-up apart.
-    int hangUpDescriptor = -1;
-    QSocketNotifier *hangUpWatch = nullptr;
+    bool awaitingCarrier = false;
+    QString openedLink;   // the link the open device was reached through
+    QString openedDevice; // and the device it named
+    QString staleLink;
+    std::optional<LinkIdentity> staleIdentity;
 };
 
 QString SerialDevice::pathForPort(int portNumber, const QString &portDir)
@@ -178,16 +210,16 @@ SerialDevice::SerialDevice(QObject *parent)
     m_native->pollTimer.setParent(this); // so that it can be found as the port's
     m_native->pollTimer.setInterval(pollIntervalMs);
     connect(&m_native->port, &QSerialPort::readyRead, this, &SerialDevice::received);
-    connect(&m_native->pollTimer, &QTimer::timeout, this, [this] {
-        for (int code : m_native->lineEvents.poll())
-            emit lineEvent(code);
-    });
+    connect(&m_native->pollTimer, &QTimer::timeout, this, [this] { m_native->pollLines(); });
     // Queued: the port raises its error from inside its own read notifier,
-    // which must not be closed under it.
+    // which must not be closed under it. A terminal that was hung up (carrier
+    // lost with CLOCAL off), whose device went away (adapter unplugged) or
+    // whose other side closed (a pseudo-terminal) reads as end of file, which
+    // the port reports as a read error. Anything else is reported endlessly
+    // by a device that is gone.
     connect(
         &m_native->port, &QSerialPort::errorOccurred, this,
         [this](QSerialPort::SerialPortError error) {
-            // Anything else is reported endlessly by a device that is gone.
             if (error == QSerialPort::ReadError || error == QSerialPort::ResourceError)
                 m_native->lose();
         },
@@ -200,22 +232,21 @@ void SerialDevice::Native::lose()
         return;                    // already reported
     if (port.bytesAvailable() > 0) // what arrived before the loss still gets logged
         emit device.received();
+    if (isPseudoTerminal(openedDevice))
+        markStale(openedLink);
     close();
     port.clearError();
     emit device.lost();
 }
 
-void SerialDevice::Native::watchForHangUp(int descriptor)
+void SerialDevice::Native::pollLines()
 {
-    hangUpDescriptor = ::fcntl(descriptor, F_DUPFD_CLOEXEC, 0);
-    if (hangUpDescriptor < 0)
-        return; // Qt's own error reports still apply
-    hangUpWatch = new QSocketNotifier(hangUpDescriptor, QSocketNotifier::Read, &device);
-    // Also woken by every arrival, which Qt's port reads; a hang-up stays.
-    QObject::connect(hangUpWatch, &QSocketNotifier::activated, &device, [this] {
-        if (isHungUp(hangUpDescriptor))
-            lose();
-    });
+    for (int code : lineEvents.poll())
+        emit device.lineEvent(code);
+    if (awaitingCarrier && !carrierIsDown(int(port.handle()))) {
+        awaitingCarrier = false;
+        emit device.carrierDetected();
+    }
 }
 
 void SerialDevice::Native::close()
@@ -223,55 +254,82 @@ void SerialDevice::Native::close()
     pollTimer.stop();
     lineEvents.stop();
     stateSource.reset();
-    if (hangUpWatch) {
-        hangUpWatch->setEnabled(false);
-        hangUpWatch->deleteLater(); // this may run inside its own signal
-        hangUpWatch = nullptr;
-    }
-    if (hangUpDescriptor >= 0)
-        ::close(hangUpDescriptor);
-    hangUpDescriptor = -1;
+    awaitingCarrier = false;
     if (port.isOpen())
         port.close();
 }
 
+bool SerialDevice::Native::isStale(const QString &link) const
+{
+    return !link.isEmpty() && link == staleLink && LinkIdentity::of(link) == staleIdentity;
+}
+
+void SerialDevice::Native::markStale(const QString &link)
+{
+    staleLink = link;
+    staleIdentity = link.isEmpty() ? std::nullopt : LinkIdentity::of(link);
+}
+
 SerialDevice::~SerialDevice() = default;
 
-bool SerialDevice::open(const QString &path, Settings settings)
+SerialDevice::OpenResult SerialDevice::open(const QString &path, Settings settings)
 {
     close();
+    const QFileInfo info(path);
+    const QString link = info.isSymLink() ? path : QString();
+    if (m_native->isStale(link))
+        return OpenResult::Missing;
     // The real device, so that two links to one device share one lock.
-    const QString device = QFileInfo(path).canonicalFilePath();
-    if (device.isEmpty())
-        return false;
+    const QString device = info.canonicalFilePath();
+    if (device.isEmpty()) {
+        if (isPseudoTerminal(info.symLinkTarget()))
+            m_native->markStale(link);
+        return OpenResult::Missing;
+    }
+    return m_native->open(link, device, settings);
+}
+
+SerialDevice::OpenResult SerialDevice::Native::open(const QString &link, const QString &devicePath,
+                                                    Settings settings)
+{
+    // Held open until the port is: a last close lowers DTR and RTS (HUPCL),
+    // which resets many boards.
+    const int first = ::open(QFile::encodeName(devicePath).constData(),
+                             O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (first < 0)
+        return failureOf(errno);
+    const auto closeFirst = qScopeGuard([first] { ::close(first); });
     if (settings == Settings::Capture) {
-        const auto current = readLineSettings(device);
+        const auto current = readLineSettings(first);
         if (!current)
-            return false;
-        m_native->settings = *current;
+            return failureOf(errno);
+        this->settings = *current;
     }
-    QSerialPort &port = m_native->port;
-    const LineSettings &s = m_native->settings;
-    port.setPortName(device);
-    port.setBaudRate(s.baudRate);
-    port.setDataBits(s.dataBits);
-    port.setParity(s.parity);
-    port.setStopBits(s.stopBits);
-    port.setFlowControl(s.flowControl);
-    if (!port.open(QIODevice::ReadOnly))
-        return false;
+    port.setPortName(devicePath);
+    port.setBaudRate(this->settings.baudRate);
+    port.setDataBits(this->settings.dataBits);
+    port.setParity(this->settings.parity);
+    port.setStopBits(this->settings.stopBits);
+    port.setFlowControl(this->settings.flowControl);
+    if (!port.open(QIODevice::ReadOnly)) {
+        const bool missing = port.error() == QSerialPort::DeviceNotFoundError;
+        port.clearError();
+        return missing ? OpenResult::Missing : OpenResult::Refused;
+    }
     const int descriptor = int(port.handle());
-    if (!setCarrierWatch(descriptor, s.watchCarrier)) {
+    if (!applyInputModes(descriptor, this->settings.watchCarrier)) {
         port.close();
-        return false;
+        return OpenResult::Refused;
     }
-    m_native->watchForHangUp(descriptor);
-    m_native->stateSource = std::make_unique<IoctlLineStateSource>(descriptor);
-    LineEventDetector &events = m_native->lineEvents;
-    if (settings == Settings::Reuse ? events.resume(m_native->stateSource.get())
-                                    : events.start(m_native->stateSource.get()))
-        m_native->pollTimer.start();
-    return true;
+    openedLink = link;
+    openedDevice = devicePath;
+    markStale({});
+    stateSource = std::make_unique<IoctlLineStateSource>(descriptor);
+    if (settings == Settings::Reuse ? lineEvents.resume(stateSource.get())
+                                    : lineEvents.start(stateSource.get()))
+        pollTimer.start();
+    awaitingCarrier = this->settings.watchCarrier && carrierIsDown(descriptor);
+    return awaitingCarrier ? OpenResult::AwaitingCarrier : OpenResult::Opened;
 }
 
 void SerialDevice::close()

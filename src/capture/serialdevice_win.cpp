@@ -94,6 +94,15 @@ Signalled signalled(bool latched, bool flagged, bool ahead)
     return {flagged && !ahead, flagged ? false : ahead};
 }
 
+// A port that is there but taken by another program, or not ours to open,
+// is told from one that is not there (yet).
+SerialDevice::OpenResult openFailure(DWORD error)
+{
+    return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
+               ? SerialDevice::OpenResult::Refused
+               : SerialDevice::OpenResult::Missing;
+}
+
 } // namespace
 
 struct SerialDevice::Native
@@ -362,7 +371,7 @@ SerialDevice::~SerialDevice()
     m_native->close();
 }
 
-bool SerialDevice::open(const QString &path, Settings settings)
+SerialDevice::OpenResult SerialDevice::open(const QString &path, Settings settings)
 {
     Native &n = *m_native;
     n.close();
@@ -373,14 +382,14 @@ bool SerialDevice::open(const QString &path, Settings settings)
                               GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_FLAG_OVERLAPPED, nullptr);
     if (!n.isOpen())
-        return false;
+        return openFailure(::GetLastError());
     if (settings == Settings::Capture) {
         DCB current{};
         current.DCBlength = sizeof current;
         COMMTIMEOUTS timeouts{};
         if (!n.api.getCommState(n.port, &current) || !n.api.getCommTimeouts(n.port, &timeouts)) {
             n.close();
-            return false;
+            return OpenResult::Refused; // there, but no serial port
         }
         n.atStart = current;
         n.timeoutsAtStart = timeouts;
@@ -391,14 +400,14 @@ bool SerialDevice::open(const QString &path, Settings settings)
     if (!n.api.setCommState(n.port, &raw) || !n.api.setCommTimeouts(n.port, &immediate) ||
         !n.api.setCommMask(n.port, watchedEvents) || !n.armWait()) {
         n.close();
-        return false;
+        return OpenResult::Refused;
     }
     n.errorAhead = false;
     n.breakAhead = false;
     n.abortsInARow = 0;
     n.notifier.setHandle(n.wait->hEvent); // a new request may have taken the old one's place
     n.notifier.setEnabled(true);
-    return true;
+    return OpenResult::Opened;
 }
 
 void SerialDevice::close()

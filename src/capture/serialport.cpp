@@ -1,7 +1,8 @@
 #include "capture/serialport.h"
 
 #include "capture/eventmessages.h"
-#include "capture/serialdevice.h"
+
+#include <QFileInfo>
 
 namespace {
 constexpr int retryIntervalMs = 1000;
@@ -15,6 +16,7 @@ SerialPort::SerialPort(const QString &portDir, QObject *parent)
             [this] { emit notification(EventCode::Receive); });
     connect(m_device, &SerialDevice::lineEvent, this, &SerialPort::notification);
     connect(m_device, &SerialDevice::lost, this, &SerialPort::handleDeviceLost);
+    connect(m_device, &SerialDevice::carrierDetected, this, &SerialPort::handleCarrierDetected);
     connect(&m_retryTimer, &QTimer::timeout, this, &SerialPort::retryOpen);
 }
 
@@ -32,7 +34,11 @@ bool SerialPort::open()
 {
     close();
     const QString path = SerialDevice::pathForPort(m_portNumber, m_portDir);
-    m_wanted = !path.isEmpty() && m_device->open(path, SerialDevice::Settings::Capture);
+    m_link = QFileInfo(path).isSymLink() ? path : QString();
+    m_lastResult = path.isEmpty() ? OpenResult::Missing
+                                  : m_device->open(path, SerialDevice::Settings::Capture);
+    // A carrier still down at Start is the device's state, not a reconnect.
+    m_wanted = m_lastResult == OpenResult::Opened || m_lastResult == OpenResult::AwaitingCarrier;
     return m_wanted;
 }
 
@@ -51,6 +57,7 @@ void SerialPort::close()
     m_wanted = false;
     m_retryTimer.stop();
     m_retryCaptures = false;
+    m_awaitingCarrier = false;
     m_device->close();
 }
 
@@ -64,6 +71,13 @@ QByteArray SerialPort::readInput()
     return m_device->readAll();
 }
 
+QString SerialPort::resolvePath() const
+{
+    // Resolved again: the device may come back under another name behind the
+    // link; a link that has gone is waited for, never replaced by a fallback.
+    return m_link.isEmpty() ? SerialDevice::pathForPort(m_portNumber, m_portDir) : m_link;
+}
+
 void SerialPort::handleDeviceLost()
 {
     // The bytes the device sent before it went away are handled first, and
@@ -71,18 +85,36 @@ void SerialPort::handleDeviceLost()
     if (!m_wanted)
         return;
     m_retryTimer.start();
+    if (std::exchange(m_awaitingCarrier, false))
+        return; // "disconnected" was said already, and nothing since
     emit deviceLost();
+}
+
+void SerialPort::handleCarrierDetected()
+{
+    if (std::exchange(m_awaitingCarrier, false))
+        emit deviceRestored();
 }
 
 void SerialPort::retryOpen()
 {
-    // Resolved again: the device may come back under another name behind the link.
-    const QString path = SerialDevice::pathForPort(m_portNumber, m_portDir);
     const auto settings =
         m_retryCaptures ? SerialDevice::Settings::Capture : SerialDevice::Settings::Reuse;
-    if (!m_device->open(path, settings))
+    m_lastResult = m_device->open(resolvePath(), settings);
+    switch (m_lastResult) {
+    case OpenResult::Missing:
         return;
+    case OpenResult::Refused:
+        emit portRefused();
+        return;
+    case OpenResult::AwaitingCarrier:
+        m_awaitingCarrier = true;
+        break;
+    case OpenResult::Opened:
+        break;
+    }
     m_retryCaptures = false;
     m_retryTimer.stop();
-    emit deviceRestored();
+    if (!m_awaitingCarrier)
+        emit deviceRestored();
 }

@@ -1,9 +1,9 @@
 #pragma once
 
+#include "capture/serialdevice.h"
+
 #include <QObject>
 #include <QTimer>
-
-class SerialDevice;
 
 // The serial port as the window sees it: select a port number, open, close,
 // read what arrived, and one notification with an event code per event.
@@ -33,6 +33,8 @@ public:
     void close();
     bool isOpen() const;
     bool isReconnecting() const { return m_retryTimer.isActive(); }
+    // The last try found the port there but busy or not ours to open.
+    bool isRefused() const { return m_lastResult == OpenResult::Refused; }
 
     // Every byte received since the last call, in arrival order.
     QByteArray readInput();
@@ -40,10 +42,15 @@ public:
 signals:
     void notification(int code);
     void deviceLost();
+    // A reconnect that found the port busy or refused; raised at each try.
+    void portRefused();
     void deviceRestored();
 
 private:
+    using OpenResult = SerialDevice::OpenResult;
+    QString resolvePath() const;
     void handleDeviceLost();
+    void handleCarrierDetected();
     void retryOpen();
 
     QString m_portDir;
@@ -52,4 +59,9 @@ private:
     SerialDevice *m_device = nullptr;
     QTimer m_retryTimer;
     bool m_retryCaptures = false; // no line settings taken from the device yet
+    // The com<N> link the port was opened through: a device that goes takes
+    // its link with it, and the port must not fall back to another device then.
+    QString m_link;
+    OpenResult m_lastResult = OpenResult::Missing;
+    bool m_awaitingCarrier = false; // reopened, not reported back until the carrier is
 };

@@ -22,6 +22,7 @@ LogSession::StartResult LogSession::start(const StartRequest &request)
         m_port.close();
         return StartResult::FileFailed;
     }
+    m_portText = request.portText;
     m_fileText = request.fileText;
     m_bytesWithoutLineEnd = 0;
     m_noLineEndReported = false;
@@ -52,6 +53,13 @@ LogSession::ReceiveResult LogSession::receive(QByteArrayView bytes, bool timeMar
     if (m_pending.capacity() > (1 << 20))
         m_pending = QByteArray(); // a huge burst must not pin its memory
     return result;
+}
+
+LogSession::ReceiveResult LogSession::endPartialLine(bool timeMarks)
+{
+    if (m_assembler.pending().isEmpty() && !m_assembler.isStreaming())
+        return {};
+    return receive("\r\n", timeMarks);
 }
 
 bool LogSession::checkLineEnds(qsizetype received, bool hadLineEnd)

@@ -48,8 +48,12 @@ public:
     bool isLogging() const { return m_file.isOpen(); }
 
     ReceiveResult receive(QByteArrayView bytes, bool timeMarks);
+    // The device went away: the line it left unfinished is written as a
+    // line of its own, so that the next connection's first line is whole.
+    ReceiveResult endPartialLine(bool timeMarks);
 
-    // The log file text as it was when logging started.
+    // The port and log file texts as they were when logging started.
+    const QString &portText() const { return m_portText; }
     const QString &fileText() const { return m_fileText; }
     const LineAssembler &assembler() const { return m_assembler; }
 
@@ -63,6 +67,7 @@ private:
     SerialPort &m_port;
     LogFile m_file;
     LineAssembler m_assembler;
+    QString m_portText;
     QString m_fileText;
     QByteArray m_pending; // rendered output, reused between notifications
     qsizetype m_bytesWithoutLineEnd = 0;

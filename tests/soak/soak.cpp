@@ -65,6 +65,12 @@ public:
         m_pending.erase(0, start);
     }
 
+    // A device that goes ends its unfinished line.
+    void endLine()
+    {
+        if (!m_pending.empty())
+            feed("\r\n", 2);
+    }
     void flush() { m_out.flush(); }
     long lines() const { return m_lines; }
 
@@ -256,6 +262,7 @@ bool Soak::vanishAndReturn()
     ++m_disconnects;
     if (!waitUntil([&] { return m_window->comm->isReconnecting(); }, 5000))
         return false;
+    m_reference.endLine(); // the writer is paused
     runEventLoop(between(0, 1500));
     const bool stopWhileGone = between(0, 4) == 0;
     if (stopWhileGone && !stopLogging())

@@ -31,8 +31,8 @@ void makeRaw(termios2 &tio)
 PtyDevice::~PtyDevice()
 {
     closeMaster();
-    if (!m_linkPath.isEmpty())
-        QFile::remove(m_linkPath);
+    for (int fd : std::as_const(m_others))
+        ::close(fd);
 }
 
 bool PtyDevice::open(const QString &programDir, int portNumber)
@@ -78,13 +78,30 @@ bool PtyDevice::write(const QByteArray &bytes)
     return true;
 }
 
-void PtyDevice::closeMaster()
+void PtyDevice::closeMaster(bool keepLink)
 {
+    if (m_master >= 0 && !keepLink && !m_linkPath.isEmpty())
+        QFile::remove(m_linkPath);
     if (m_master >= 0)
         ::close(m_master);
     if (m_slave >= 0)
         ::close(m_slave);
     m_master = m_slave = -1;
+}
+
+bool PtyDevice::takeNumber(const QString &slavePath)
+{
+    for (int tries = 0; tries < 64; ++tries) {
+        const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[256] = {};
+        if (fd < 0 || ::ptsname_r(fd, name, sizeof name) != 0)
+            return false;
+        ::unlockpt(fd);
+        m_others.append(fd);
+        if (slavePath == QString::fromLocal8Bit(name))
+            return true;
+    }
+    return false;
 }
 
 int PtyDevice::queued() const

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 // A pseudo-terminal standing in for a serial device: its slave side is linked
@@ -18,8 +19,14 @@ public:
     bool open(const QString &programDir, int portNumber);
     // Writes every byte, waiting while the kernel's queue is full.
     bool write(const QByteArray &bytes);
-    // The device goes away: the reader then sees a hang-up.
-    void closeMaster();
+    // The device goes away with its link, as udev removes a node, unless
+    // the link is kept (a bridge that leaves it): the reader sees a hang-up.
+    void closeMaster(bool keepLink = false);
+    // Another program's terminal: opens pseudo-terminals until one gets the
+    // number slavePath names (a number that has gone is handed out again).
+    // They are closed in the destructor. False when the number stayed with
+    // somebody else.
+    bool takeNumber(const QString &slavePath);
     // Bytes written but not yet read by the other side.
     int queued() const;
     // Drops them, as if they had never been sent.
@@ -45,4 +52,5 @@ private:
     int m_slave = -1;
     QString m_slavePath;
     QString m_linkPath;
+    QList<int> m_others;
 };
