@@ -453,19 +453,23 @@ TEST(ServiceUnit, LogsFromAUartAUsbAdapterAndAPseudoTerminalAcrossAnUpgrade)
     for (const Instance &i : instances)
         run("systemctl", {"start", i.unit});
 
-    // Line n through an instance, once its program holds the device; the
-    // log then holds lines 1 to n.
+    // Line n through an instance, once its program holds the device in raw
+    // mode (bytes before that the line discipline would cook); the log then
+    // holds lines 1 to n.
     const auto logsLine = [&](const Instance &i, int n) {
         const QString device = i.device.isEmpty() ? pty.slavePath() : i.device;
         const QString fds = "/proc/" + run("systemctl", {"show", "-P", "MainPID", i.unit}) + "/fd";
         EXPECT_TRUE(waitUntil(
             [&] {
                 const QFileInfoList links = QDir(fds).entryInfoList(QDir::System);
-                return std::any_of(links.begin(), links.end(),
-                                   [&](const QFileInfo &f) { return f.symLinkTarget() == device; });
+                if (std::none_of(links.begin(), links.end(),
+                                 [&](const QFileInfo &f) { return f.symLinkTarget() == device; }))
+                    return false;
+                const auto settings = DeviceProbe(device).settings();
+                return settings && !(settings->c_lflag & ICANON);
             },
             20000))
-            << qPrintable(i.unit) << " does not open " << qPrintable(device);
+            << qPrintable(i.unit) << " does not hold " << qPrintable(device) << " in raw mode";
         const auto line = [&](int k) {
             return i.name.toLatin1() + ',' + QByteArray::number(k) + "\r\n";
         };
