@@ -56,6 +56,10 @@ unit='tarnel@var-lib-tarnel-port3.service'
 verify="$(systemd-analyze verify --man=no --root="$work/root" "$unit" 2>&1)" ||
   fail "systemd-analyze verify $unit: $verify"
 [ -z "$verify" ] || fail "systemd-analyze verify $unit: $verify"
+# Its sandbox: an exposure of 2.0 at most ("OK"); --threshold counts tenths.
+security="$(systemd-analyze security --offline=true --threshold=20 --root="$work/root" "$unit")" ||
+  fail "$unit is too exposed: $security"
+echo "${security##*$'\n'}"
 # Its user, as the package's postinst makes it: in the dialout group.
 mkdir -p "$work/root/etc"
 systemd-sysusers --root="$work/root" tarnel.conf >/dev/null 2>&1 || fail "systemd-sysusers"
@@ -64,6 +68,11 @@ grep -q '^dialout:x:[0-9]*:\(.*,\)\?tarnel\(,.*\)\?$' "$work/root/etc/group" ||
   fail "tarnel is not in dialout"
 [ "$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -c 'systemd-sysusers tarnel.conf')" = 1 ] ||
   fail "postinst does not make the user"
+# Running instances are restarted after an upgrade and stopped at removal.
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./postinst | grep -q "deb-systemd-invoke try-restart 'tarnel@\*.service'" ||
+  fail "postinst does not restart the running instances"
+dpkg-deb --ctrl-tarfile "$deb" | tar -xO ./prerm | grep -q "deb-systemd-invoke stop 'tarnel@\*.service'" ||
+  fail "prerm does not stop the running instances"
 
 # No errors and no warnings (lintian, run as root in CI, says so on stderr).
 lintian --fail-on error,warning --tag-display-limit 0 "$deb" 2>/dev/null || fail "lintian"

@@ -7,6 +7,7 @@
 #include "support/fakeserialstate.h"
 #include "support/preload.h"
 #include "support/ptywindowtest.h"
+#include "support/testplatform.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -113,6 +114,7 @@ TEST_F(LineStatesTest, ThePollRunsOnlyWhenTheDriverAnswers)
 
 int main(int argc, char *argv[])
 {
+    chooseTestPlatform();
     ensureFakeSerialPreloaded(argv);
     ::testing::InitGoogleTest(&argc, argv);
     QApplication app(argc, argv);

@@ -199,9 +199,16 @@ build_gtest() {
   rm -rf "$build"
 }
 
+# One run at a time: two builds into one cache delete each other's objects.
+# A second run waits here for the first, then finds the toolchain made.
+mkdir -p "$cache"
+exec 4>"$cache/.lock"
+if ! flock -n 4; then
+  echo "Waiting for another run of $(basename "$0") to finish with $cache..."
+  flock 4
+fi
 install_packages
 enable_sources
-mkdir -p "$cache"
 build_qt
 build_gtest
 echo "$prefix" >&3

@@ -1,6 +1,5 @@
 #include "app/commandline.h"
 
-#include <QCoreApplication>
 #include <QDir>
 
 #include <algorithm>
@@ -82,7 +81,8 @@ CommandLine::CommandLine()
 bool CommandLine::parse(const QStringList &arguments)
 {
     m_error.clear();
-    if (!m_parser.parse(withoutQtOptions(arguments)))
+    m_arguments = withoutQtOptions(arguments);
+    if (!m_parser.parse(m_arguments))
         m_error = m_parser.errorText();
     else if (!m_parser.positionalArguments().isEmpty())
         m_error = QStringLiteral("Unexpected argument '%1'.")
@@ -103,9 +103,9 @@ bool CommandLine::asksForQtOptions() const
     return m_parser.isSet(QStringLiteral("help-all"));
 }
 
-void CommandLine::answer(const QCoreApplication &app)
+void CommandLine::answer()
 {
-    m_parser.process(app); // prints and exits for each of the three
+    m_parser.process(m_arguments); // prints and exits for each of the three
     std::exit(EXIT_SUCCESS);
 }
 

@@ -5,8 +5,6 @@
 #include <QString>
 #include <QStringList>
 
-class QCoreApplication;
-
 // The program's options. Qt's own (-platform offscreen, -style...) are left
 // to QApplication, which takes them off the command line when it starts.
 class CommandLine
@@ -23,8 +21,9 @@ public:
     bool asksForHelpOrVersion() const;
     // --help-all also lists Qt's own options, which only a QApplication knows.
     bool asksForQtOptions() const;
-    // Prints the help or the version as Qt's programs do and ends the program.
-    [[noreturn]] void answer(const QCoreApplication &app);
+    // Prints the help or the version as Qt's programs do and ends the
+    // program; the application must exist, a QApplication for --help-all.
+    [[noreturn]] void answer();
 
     // --start: logging starts at once with the saved settings.
     bool startsLogging() const;
@@ -42,5 +41,6 @@ private:
         QStringLiteral("Keep tarnel.ini, the com<N> port links and the default log.csv in "
                        "<folder>, one folder per port and service."),
         QStringLiteral("folder")};
+    QStringList m_arguments; // as parsed, without Qt's own options
     QString m_error;
 };

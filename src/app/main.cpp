@@ -1,6 +1,7 @@
 #include "app/commandline.h"
 #include "app/frmtarnel.h"
 #include "app/messagelog.h"
+#include "app/optionlistplatform.h"
 #include "app/quitsignals.h"
 
 #include <QApplication>
@@ -45,15 +46,27 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("Tarnel"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARNEL_VERSION));
 
-    // A wrong option and --help and --version are answered without a display,
-    // which a board with no screen lacks. Anything else needs the
+    // A wrong option, --help, --help-all and --version are answered without a
+    // display, which a board with no screen lacks. Anything else needs the
     // QApplication, which takes Qt's own options (-platform offscreen...) off
     // the command line first.
     if (CommandLine early; !early.parse(argumentsOf(argc, argv))) {
         return refused(early);
-    } else if (early.asksForHelpOrVersion() && !early.asksForQtOptions()) {
+    } else if (early.asksForQtOptions()) {
+        // Only a QApplication knows Qt's own options.
+        QByteArray platformOption("-platform");
+        QByteArray platform(optionListPlatform());
+        char *qtArgv[] = {argv[0], nullptr, nullptr, nullptr};
+        int qtArgc = 1;
+        if (!platform.isEmpty()) {
+            qtArgv[qtArgc++] = platformOption.data();
+            qtArgv[qtArgc++] = platform.data();
+        }
+        QApplication app(qtArgc, qtArgv);
+        early.answer();
+    } else if (early.asksForHelpOrVersion()) {
         QCoreApplication app(argc, argv);
-        early.answer(app);
+        early.answer();
     }
     QApplication app(argc, argv);
     // Parsed again from the QApplication's arguments: on Windows they are
@@ -61,8 +74,6 @@ int main(int argc, char *argv[])
     CommandLine commandLine;
     if (!commandLine.parse(QCoreApplication::arguments()))
         return refused(commandLine);
-    if (commandLine.asksForHelpOrVersion())
-        commandLine.answer(app);
 
     FrmTarnel window(locationsFor(commandLine));
     window.setHeadless(!hasScreen());

@@ -1,8 +1,9 @@
 // Real serial drivers in the loop: boots an emulated machine whose test
 // program (drivers_guest) runs the window against a 16550 and an FTDI USB
 // adapter, plays the devices for it from here, and passes when it passes.
-//   tarnel_drivers_host <guest test program> <initramfs script> <init script>
-//                       [arguments for the guest test program]
+//   tarnel_drivers_host [--systemd] <guest test program> <initramfs script>
+//                       <init script> [arguments for the guest test program]
+// --systemd: the test program runs under systemd, which boots the machine.
 #include "emulatedmachine.h"
 #include "hostdevices.h"
 #include "support/files.h"
@@ -96,9 +97,12 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments();
+    const bool systemd = args.size() > 1 && args[1] == QLatin1String("--systemd");
+    if (systemd)
+        args.removeAt(1);
     if (args.size() < 4)
-        return fail(QStringLiteral("usage: tarnel_drivers_host <guest program> <initramfs "
-                                   "script> <init script> [guest arguments]"));
+        return fail(QStringLiteral("usage: tarnel_drivers_host [--systemd] <guest program> "
+                                   "<initramfs script> <init script> [guest arguments]"));
     for (int i = 1; i <= 3; ++i)
         args[i] = QFileInfo(args[i]).absoluteFilePath(); // the guest sees the same paths
     QElapsedTimer clock;
@@ -134,7 +138,7 @@ int main(int argc, char *argv[])
     if (!devices.isReady())
         return fail(QStringLiteral("no pseudo-terminals"));
     EmulatedMachine machine({kernel.image, initramfs, shared, work.path(), devices.modemPty(),
-                             devices.ftdiPty(), QStringLiteral(TARNEL_FAKESERIAL_PATH)});
+                             devices.ftdiPty(), QStringLiteral(TARNEL_FAKESERIAL_PATH), systemd});
     devices.attach(&machine);
     if (const QString error = machine.start(); !error.isEmpty())
         return fail(QStringLiteral("the emulated machine cannot run: ") + error);

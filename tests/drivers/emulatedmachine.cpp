@@ -31,7 +31,8 @@ QStringList EmulatedMachine::arguments() const
         "-display", "none", "-no-reboot",
         "-kernel", m_setup.kernel,
         "-initrd", m_setup.initramfs,
-        "-append", "console=ttyS0 panic=-1 quiet tarnel_share=" + share,
+        "-append", "console=ttyS0 panic=-1 quiet tarnel_share=" + share +
+                   (m_setup.systemd ? " tarnel_boot=systemd" : ""),
         "-serial", "file:" + m_setup.workDir + "/console.log",
         "-virtfs", "local,path=/,mount_tag=hostroot,readonly=on,security_model=none,multidevs=remap",
         "-virtfs", "local,path=" + share + ",mount_tag=results,security_model=none",

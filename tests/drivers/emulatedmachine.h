@@ -23,7 +23,8 @@ public:
         QString workDir; // sockets and logs
         QString modemPty;
         QString ftdiPty;
-        QString preload; // a library QEMU runs with
+        QString preload;      // a library QEMU runs with
+        bool systemd = false; // the test program runs under systemd as the first process
     };
 
     explicit EmulatedMachine(const Setup &setup) : m_setup(setup) {}

@@ -10,6 +10,7 @@
 #include "support/eventloop.h"
 #include "support/files.h"
 #include "support/ptydevice.h"
+#include "support/testplatform.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -347,6 +348,7 @@ int Soak::run()
 
 int main(int argc, char *argv[])
 {
+    chooseTestPlatform();
     QApplication app(argc, argv);
     int seconds = 3600;
     unsigned randomRun = std::random_device{}();

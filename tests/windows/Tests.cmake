@@ -2,11 +2,12 @@
 # Wine by tools/win-test.sh, beside tarnel.exe and the DLLs it needs.
 target_sources(testsupport PRIVATE
     support/fakeserialstate_win.cpp
+    support/testplatform_win.cpp
     windows/deviceport.cpp windows/deviceport.h
 )
 
 add_library(testmain OBJECT main.cpp)
-target_link_libraries(testmain PRIVATE Qt6::Widgets GTest::gtest)
+target_link_libraries(testmain PRIVATE testsupport Qt6::Widgets GTest::gtest)
 
 qt_add_executable(tarnel_tests ${common_tests})
 qt_add_executable(tarnel_comport_tests windows/test_comports.cpp)

@@ -1,0 +1,3 @@
+#include "support/testplatform.h"
+
+void chooseTestPlatform() {}
