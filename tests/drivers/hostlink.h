@@ -21,3 +21,6 @@ private:
     int m_fd = -1;
     QByteArray m_received;
 };
+
+// The channel main() opened; null when there is none.
+extern HostLink *host;
