@@ -97,10 +97,13 @@ bool SerialDevice::Native::armWait()
 }
 
 // The notifier saw the wait's event: collect the wait, clear the errors,
-// wait again, read what arrived and report it. The wait is issued again
-// before the bytes are read: a byte that comes after the last read then
-// ends it, also on a driver without event history, or one that signals
-// EV_RXCHAR only when its queue stops being empty.
+// wait again, read what arrived and report it. The errors are cleared
+// before the wait is issued again: the flag of one that came after the
+// wake is then in the driver's history, and ends the new wait at once
+// (CommEvents). The bytes are read after it: one that comes after the last
+// look at the queue then ends the new wait, also on a driver without event
+// history, or one that signals EV_RXCHAR only when its queue stops being
+// empty.
 void SerialDevice::Native::reportEvents()
 {
     if (!wait.isPending()) {
@@ -142,16 +145,26 @@ void SerialDevice::Native::reportEvents()
     report(happened, errors, wake);
 }
 
-// Reads until the driver has no more; false when the port has failed. Bytes
-// a failed read handed over are kept. Errors cleared on the way are added
-// to errors.
+// Reads what the driver holds until it holds no more, asking ClearCommError
+// each time how much that is: a read asked for more than is there may wait
+// (under Wine it does, whatever the timeouts say). False when the port has
+// failed. Bytes a failed read handed over are kept; errors cleared on the
+// way are added to errors.
 bool SerialDevice::Native::readAll(DWORD &errors)
 {
-    bool cleared = false;
+    bool aborted = false;
     for (;;) {
+        DWORD more = 0;
+        COMSTAT status{};
+        if (!api.clearCommError(port, &more, &status))
+            return false;
+        errors |= more;
+        if (status.cbInQue == 0)
+            return true;
         CommRequest::Result result;
         OVERLAPPED *overlapped = read.prepare();
-        if (api.readFile(port, read.buffer(), readChunk, nullptr, overlapped) ||
+        if (api.readFile(port, read.buffer(), qMin(status.cbInQue, readChunk), nullptr,
+                         overlapped) ||
             GetLastError() == ERROR_IO_PENDING) {
             read.issued();
             result = read.finish(api, port);
@@ -159,13 +172,8 @@ bool SerialDevice::Native::readAll(DWORD &errors)
             result.error = GetLastError();
         }
         received.append(read.buffer(), qsizetype(result.transferred));
-        if (result.error == ERROR_OPERATION_ABORTED && !cleared) {
-            // An abort on a line error: clear it and read once more.
-            DWORD more = 0;
-            if (!api.clearCommError(port, &more, nullptr))
-                return false;
-            errors |= more;
-            cleared = true;
+        if (result.error == ERROR_OPERATION_ABORTED && !aborted) {
+            aborted = true; // on a line error: the next ClearCommError clears it
             continue;
         }
         if (result.error != ERROR_SUCCESS)
