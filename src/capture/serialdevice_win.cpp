@@ -41,7 +41,9 @@ DCB forRawReading(DCB dcb)
 }
 
 // A port that is there but taken by another program, or not ours to open,
-// is told from one that is not there (yet).
+// is told from one that is not there (yet). A port that opens but fails to
+// be set up is mostly one going away (an adapter pulled, or under Wine a
+// pseudo-terminal that has gone): it counts by its error as well.
 SerialDevice::OpenResult openFailure(DWORD error)
 {
     return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION
@@ -268,8 +270,9 @@ SerialDevice::OpenResult SerialDevice::open(const QString &path, Settings settin
         current.DCBlength = sizeof current;
         COMMTIMEOUTS timeouts{};
         if (!n.api.getCommState(n.port, &current) || !n.api.getCommTimeouts(n.port, &timeouts)) {
+            const DWORD error = ::GetLastError();
             n.close();
-            return OpenResult::Refused; // there, but no serial port
+            return openFailure(error);
         }
         n.atStart = current;
         n.timeoutsAtStart = timeouts;
@@ -279,8 +282,9 @@ SerialDevice::OpenResult SerialDevice::open(const QString &path, Settings settin
     n.settingsChanged = true;
     if (!n.api.setCommState(n.port, &raw) || !n.api.setCommTimeouts(n.port, &immediate) ||
         !n.api.setCommMask(n.port, watchedEvents) || !n.armWait()) {
+        const DWORD error = ::GetLastError();
         n.close();
-        return OpenResult::Refused;
+        return openFailure(error);
     }
     n.commEvents = CommEvents();
     n.abortsInARow = 0;

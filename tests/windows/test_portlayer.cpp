@@ -297,7 +297,7 @@ TEST_F(PortLayerTest, EveryAnswerOfTheDriverWhileLogging)
              d.send("t\r\n");
          },
          "t\r\n",
-         {disconnected, busy, reconnected}},
+         {disconnected, reconnected}},
         {"a wait aborted on a line error goes on once it is cleared",
          [](ScriptedDriver &d) {
              d.signal(0, CE_FRAME);
