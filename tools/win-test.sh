@@ -5,7 +5,8 @@
 #   2. the COM port tests, through the real window and the Win32 port layer,
 #      against a null-modem pair of pseudo-terminals mapped as COM5 and COM6,
 #      with line states from the preloaded line-state library; the time mark
-#      test again in de-DE, and with Greek formats on a Western code page;
+#      test again in de-DE, and with Greek formats on a Western code page,
+#      also with a short date naming the month;
 #   3. the portable zip, unpacked into an empty folder and run there;
 #   4. the MSI, installed silently with and without STARTATLOGIN=1, the
 #      installed program run from Program Files, replaced by a rebuild of
@@ -112,7 +113,13 @@ LANG=de_DE.UTF-8 TARNEL_EXPECTED_LOCALE=de-DE run "time marks (de-DE)" tarnel_co
 LANG=en_US.UTF-8 LC_MESSAGES=el_GR.UTF-8 TARNEL_EXPECTED_LOCALE=el-GR \
   run "time marks (el-GR formats, code page 1252)" tarnel_comport_tests.exe \
   --gtest_filter='*TimeMarks*'
-unset LD_PRELOAD TARNEL_FAKE_SERIAL
+# And a short date naming the month, which the code page lacks too.
+export LC_MESSAGES=el_GR.UTF-8
+wine reg add 'HKCU\Control Panel\International' /v sShortDate /d 'd MMM yyyy' /f >/dev/null 2>&1
+TARNEL_EXPECTED_LOCALE=el-GR run "time marks (el-GR, short date d MMM yyyy)" \
+  tarnel_comport_tests.exe --gtest_filter='*TimeMarks*'
+wine reg delete 'HKCU\Control Panel\International' /v sShortDate /f >/dev/null 2>&1
+unset LD_PRELOAD TARNEL_FAKE_SERIAL LC_MESSAGES
 
 # The portable zip: unpacked into an empty folder, it runs there and keeps
 # tarnel.ini beside tarnel.exe.
