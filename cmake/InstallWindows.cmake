@@ -30,29 +30,50 @@ install(FILES ${runtime_dlls} ${qt_dlls} README.md DESTINATION .)
 install(FILES ${platform_plugin} DESTINATION platforms)
 install(FILES ${style_plugin} DESTINATION styles)
 
-# The installer, from the same files as the zip:
+# The installer, from the same files as the zip and installed.txt, which
+# makes tarnel.exe an installed copy (src/settings/filelocations.cpp):
 #   cmake --build build-win --target msi  ->  tarnel-<version>-windows-x86_64.msi
 # wixl cannot give a component a condition; msibuild then writes the one that
-# installs the Startup shortcut only with STARTATLOGIN=1 (packaging/tarnel.wxs).
-# It holds at a full uninstall too, or the shortcut would be left behind: a
+# installs the Startup shortcut with STARTATLOGIN=1, or when the Tarnel being
+# replaced had it and STARTATLOGIN is not given (packaging/tarnel.wxs). It
+# holds at a full uninstall too, or the shortcut would be left behind: a
 # component whose condition is false then is not touched.
+# Nor can wixl make an upgrade replace the same version: every build has its
+# own ProductCode, and a rebuilt 0.x would otherwise install beside 0.x.
+# msibuild writes the upgrade row again with 513, msidbUpgradeAttributes-
+# MigrateFeatures | ...VersionMaxInclusive (Attributes is part of its key).
 find_program(WIXL wixl)
 find_program(MSIBUILD msibuild)
-set(msi ${CMAKE_BINARY_DIR}/tarnel-${PROJECT_VERSION}-windows-x86_64.msi)
+# The version the MSI carries: the program's, unless a package rebuilt for a
+# packaging fix is given a later one (tools/win-test.sh makes one, to upgrade).
+set(TARNEL_MSI_VERSION "" CACHE STRING "The MSI's version, if not the program's")
+set(msi_version ${PROJECT_VERSION})
+if(TARNEL_MSI_VERSION)
+    set(msi_version ${TARNEL_MSI_VERSION})
+endif()
+set(msi ${CMAKE_BINARY_DIR}/tarnel-${msi_version}-windows-x86_64.msi)
 set(msi_files ${CMAKE_BINARY_DIR}/msi-files)
 # The installed programs' icon; wixl finds files by relative paths only.
 file(RELATIVE_PATH msi_icon ${CMAKE_BINARY_DIR} ${TARNEL_ICON})
+file(RELATIVE_PATH msi_marker ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR}/packaging/installed.txt)
 set(startup_condition
-    "UPDATE `Component` SET `Condition` = 'STARTATLOGIN = 1 OR REMOVE ~= \"ALL\"' WHERE `Component` = 'StartAtLogin'")
+    "UPDATE `Component` SET `Condition` = 'STARTATLOGIN = 1 OR (NOT STARTATLOGIN AND STARTEDATLOGIN) OR REMOVE ~= \"ALL\"' WHERE `Component` = 'StartAtLogin'")
+# The one code every Tarnel MSI has, by which an install finds the one it replaces.
+set(msi_upgrade_code 6E1D2A4B-3F0C-4E7A-9B5D-2C8F1A7E4D90)
+set(drop_upgrade "DELETE FROM `Upgrade` WHERE `ActionProperty` = 'WIX_UPGRADE_DETECTED'")
+set(same_version_upgrade
+    "INSERT INTO `Upgrade` (`UpgradeCode`, `VersionMax`, `Attributes`, `ActionProperty`) VALUES ('{${msi_upgrade_code}}', '${msi_version}', 513, 'WIX_UPGRADE_DETECTED')")
 if(WIXL AND MSIBUILD)
     add_custom_target(msi
         COMMAND ${CMAKE_COMMAND} -E rm -rf ${msi_files}
         COMMAND ${CMAKE_COMMAND} --install ${CMAKE_BINARY_DIR} --prefix ${msi_files} --strip
         # wixl takes the files' paths relative to where it runs.
-        COMMAND ${WIXL} -a x64 -D Version=${PROJECT_VERSION} -D SourceDir=msi-files
-                -D Homepage=${TARNEL_HOMEPAGE} -D IconFile=${msi_icon}
+        COMMAND ${WIXL} -a x64 -D Version=${msi_version} -D SourceDir=msi-files
+                -D Homepage=${TARNEL_HOMEPAGE} -D IconFile=${msi_icon} -D MarkerFile=${msi_marker}
+                -D UpgradeCode=${msi_upgrade_code}
                 -o ${msi} ${CMAKE_SOURCE_DIR}/packaging/tarnel.wxs
-        COMMAND ${MSIBUILD} ${msi} -q ${startup_condition}
+        COMMAND ${MSIBUILD} ${msi} -q ${startup_condition} -q ${drop_upgrade}
+                -q ${same_version_upgrade}
         WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
         BYPRODUCTS ${msi}
         COMMENT "Building ${msi}"

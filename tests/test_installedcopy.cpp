@@ -66,8 +66,12 @@ ChildRun runChild(const QString &programDir, const QString &home, PtyDevice &dev
 
 TEST(InstalledCopy, SettingsPortLinksAndLogGoWhereTheUserMayWrite)
 {
-    for (bool writableProgramDir : {false, true}) {
-        SCOPED_TRACE(writableProgramDir ? "writable program folder" : "installed");
+    // Whether the user may write the program folder; whether the installer
+    // marked the copy as installed (so that an administrator's run is one).
+    for (const auto &[writableProgramDir, marked] :
+         {std::pair{false, false}, std::pair{true, false}, std::pair{true, true}}) {
+        SCOPED_TRACE(::testing::Message() << writableProgramDir << marked);
+        const bool oneFolder = writableProgramDir && !marked;
         QTemporaryDir base;
         ASSERT_TRUE(base.isValid());
         ::chmod(QFile::encodeName(base.path()).constData(), 0755);
@@ -76,6 +80,7 @@ TEST(InstalledCopy, SettingsPortLinksAndLogGoWhereTheUserMayWrite)
         ASSERT_TRUE(QDir().mkpath(programDir) && QDir().mkpath(home));
         ASSERT_TRUE(
             QFile::copy(QStringLiteral(TARNEL_CHILD_PATH), programDir + "/installedcopy_child"));
+        ASSERT_TRUE(!marked || writeFile(programDir + "/installed.txt", "by the installer\n"));
         giveAway(home);
         if (writableProgramDir)
             giveAway(programDir);
@@ -83,9 +88,8 @@ TEST(InstalledCopy, SettingsPortLinksAndLogGoWhereTheUserMayWrite)
             ::chmod(QFile::encodeName(programDir).constData(), 0555);
 
         // The port links live where the settings do; the user makes them.
-        const QString configDir = writableProgramDir ? programDir : home + "/config/tarnel";
-        const QString logPath =
-            writableProgramDir ? programDir + "/log.csv" : home + "/Documents/log.csv";
+        const QString configDir = oneFolder ? programDir : home + "/config/tarnel";
+        const QString logPath = oneFolder ? programDir + "/log.csv" : home + "/Documents/log.csv";
         ASSERT_TRUE(QDir().mkpath(configDir));
         giveAway(configDir);
         PtyDevice device;
@@ -98,7 +102,7 @@ TEST(InstalledCopy, SettingsPortLinksAndLogGoWhereTheUserMayWrite)
         EXPECT_EQ(first.report.value("started"), "yes");
         EXPECT_EQ(first.report.value("logged"), "7;21.5");
         EXPECT_TRUE(readFile(configDir + "/tarnel.ini").startsWith("7\r\n|\r\n"));
-        EXPECT_EQ(QFileInfo::exists(programDir + "/tarnel.ini"), writableProgramDir);
+        EXPECT_EQ(QFileInfo::exists(programDir + "/tarnel.ini"), oneFolder);
 
         const ChildRun second = runChild(programDir, home, device, 7);
         EXPECT_EQ(second.report.value("port"), "7");

@@ -5,10 +5,12 @@
 #   2. the COM port tests, through the real window and the Win32 port layer,
 #      against a null-modem pair of pseudo-terminals mapped as COM5 and COM6,
 #      with line states from the preloaded line-state library; the time mark
-#      test again in de-DE, and with Greek formats on a Western code page;
+#      test again in de-DE, and with Greek formats on a Western code page,
+#      also with a short date naming the month;
 #   3. the portable zip, unpacked into an empty folder and run there;
-#   4. the MSI, installed and uninstalled silently with and without
-#      STARTATLOGIN=1, and the installed program run from Program Files.
+#   4. the MSI, installed silently with and without STARTATLOGIN=1, the
+#      installed program run from Program Files, replaced by a rebuild of
+#      its version and by a later version, and uninstalled.
 # The first run on a machine builds the Windows toolchain first
 # (tools/win-toolchain.sh: 35 to 45 minutes on 2 cores); later runs reuse it.
 set -euo pipefail
@@ -111,7 +113,13 @@ LANG=de_DE.UTF-8 TARNEL_EXPECTED_LOCALE=de-DE run "time marks (de-DE)" tarnel_co
 LANG=en_US.UTF-8 LC_MESSAGES=el_GR.UTF-8 TARNEL_EXPECTED_LOCALE=el-GR \
   run "time marks (el-GR formats, code page 1252)" tarnel_comport_tests.exe \
   --gtest_filter='*TimeMarks*'
-unset LD_PRELOAD TARNEL_FAKE_SERIAL
+# And a short date naming the month, which the code page lacks too.
+export LC_MESSAGES=el_GR.UTF-8
+wine reg add 'HKCU\Control Panel\International' /v sShortDate /d 'd MMM yyyy' /f >/dev/null 2>&1
+TARNEL_EXPECTED_LOCALE=el-GR run "time marks (el-GR, short date d MMM yyyy)" \
+  tarnel_comport_tests.exe --gtest_filter='*TimeMarks*'
+wine reg delete 'HKCU\Control Panel\International' /v sShortDate /f >/dev/null 2>&1
+unset LD_PRELOAD TARNEL_FAKE_SERIAL LC_MESSAGES
 
 # The portable zip: unpacked into an empty folder, it runs there and keeps
 # tarnel.ini beside tarnel.exe.
@@ -148,45 +156,67 @@ echo "portable zip: runs where it is unpacked, $(du -k "$zip" | cut -f1) kB"
 
 # The installer, as an administrator deploys it: silently, for all users;
 # the program started from Program Files; the Startup shortcut only with
-# STARTATLOGIN=1; and an uninstall that leaves what the user made (there,
-# since Wine lets the user write Program Files: tarnel.ini and the log).
-cmake --build build-win --target msi >"$work/msi.log" 2>&1 ||
-  { tail -20 "$work/msi.log"; echo "FAILED: building the MSI"; exit 1; }
-msi="$(winepath -w "build-win/tarnel-$version-windows-x86_64.msi")"
+# STARTATLOGIN=1, and kept by an upgrade that does not repeat it; a rebuilt
+# package of the same version and a later one each replacing the installed
+# one; and an uninstall that leaves what the user made. Wine lets the user
+# write Program Files, as an administrator may: the installed program must
+# keep its files in the user's folders all the same.
+build_msi() { # version for the MSI (empty: the program's), copy to make
+  cmake -D TARNEL_MSI_VERSION="$1" build-win >/dev/null
+  cmake --build build-win --target msi >"$work/msi.log" 2>&1 ||
+    { tail -20 "$work/msi.log"; echo "FAILED: building the MSI"; exit 1; }
+  cp "build-win/tarnel-${1:-$version}-windows-x86_64.msi" "$work/$2"
+}
+build_msi "" first.msi
+build_msi "" rebuilt.msi
+build_msi "${version%.*}.$((${version##*.} + 1))" later.msi
+cmake -D TARNEL_MSI_VERSION= build-win >/dev/null # the build folder as it was
 installed="$WINEPREFIX/drive_c/Program Files/Tarnel"
+appdata="$(winepath -u "$(wine cmd /c 'echo %LOCALAPPDATA%' 2>/dev/null | tr -d '\r')")/tarnel"
 # The Start menu of all users, where Windows puts the shortcuts; Wine puts
 # them into the user's own.
 shortcut() { find "$WINEPREFIX/drive_c" -ipath "*/Start Menu/Programs/$1" 2>/dev/null | head -1; }
 msi_failed() { echo "FAILED: MSI $*"; exit 1; }
-listed() {
+listed() { # how many entries the installed programs have for Tarnel
   wine reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s 2>/dev/null |
-    grep -q 'DisplayName.*Tarnel'
+    grep -c 'DisplayName.*Tarnel'
+}
+run_msiexec() { # /i or /x, properties
+  wine msiexec "$1" "$(winepath -w "$work/$msi_file")" /qn "${@:2}" >/dev/null 2>&1
 }
 # Whether a shortcut (.lnk, its strings in UTF-16) passes --start.
 starts_logging() { [ -f "$1" ] && strings -el "$1" | grep -qx -- '--start'; }
+# The Startup shortcut there exactly when the first install was given STARTATLOGIN=1.
+startup_shortcut() { # when
+  if [ -n "$property" ]; then
+    starts_logging "$(shortcut StartUp/Tarnel.lnk)" ||
+      msi_failed "$label: no Startup shortcut with --start $1"
+  else
+    [ -z "$(shortcut StartUp/Tarnel.lnk)" ] || msi_failed "$label: a Startup shortcut $1"
+  fi
+}
 # No menu entries on this machine for what is installed into Wine.
 export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;winemenubuilder.exe=d"
 for property in "" STARTATLOGIN=1; do
   label="${property:-without a property}"
-  wine msiexec /i "$msi" /qn $property >/dev/null 2>&1 || msi_failed "$label: msiexec /i failed"
+  msi_file=first.msi
+  run_msiexec /i $property || msi_failed "$label: msiexec /i failed"
   for file in tarnel.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll libgcc_s_seh-1.dll \
       libwinpthread-1.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll README.md; do
     [ -f "$installed/$file" ] || msi_failed "$label: no $file in Program Files\Tarnel"
   done
   [ -n "$(shortcut Tarnel.lnk)" ] || msi_failed "$label: no Start menu shortcut"
-  listed || msi_failed "$label: not in the installed programs"
-  if [ -n "$property" ]; then
-    starts_logging "$(shortcut StartUp/Tarnel.lnk)" ||
-      msi_failed "$label: no Startup shortcut with --start"
-  else
-    [ -z "$(shortcut StartUp/Tarnel.lnk)" ] || msi_failed "$label: a Startup shortcut"
-  fi
+  [ "$(listed)" = 1 ] || msi_failed "$label: not once in the installed programs"
+  startup_shortcut ""
 
-  # It logs from COM 5 without a click, with the settings a user saved:
-  # started at a session start (wineboot runs the Startup folder) when the
-  # shortcut is there, else from Program Files as a user starts it.
-  rm -f "$installed/log.csv"
-  printf '5\r\n;\r\nC:\\Program Files\\Tarnel\\log.csv\r\n 0\r\n 0\r\n' >"$installed/tarnel.ini"
+  # It logs from COM 5 without a click, with the settings a user saved in
+  # the user's folder: started at a session start (wineboot runs the
+  # Startup folder) when the shortcut is there, else from Program Files as
+  # a user starts it.
+  mkdir -p "$appdata"
+  rm -f "$appdata/log.csv"
+  log="$(winepath -w "$appdata")\\log.csv"
+  printf '5\r\n;\r\n%s\r\n 0\r\n 0\r\n' "$log" >"$appdata/tarnel.ini"
   export TARNEL_FAKE_SERIAL="$work/linestates" LD_PRELOAD="$repo/build/tests/libfakeserial.so"
   if [ -n "$property" ]; then
     wine wineboot >/dev/null 2>&1
@@ -196,24 +226,31 @@ for property in "" STARTATLOGIN=1; do
   unset LD_PRELOAD TARNEL_FAKE_SERIAL
   for _ in $(seq 100); do
     printf 'a,b\r\n' >"$work/com6"
-    grep -q 'a;b' "$installed/log.csv" 2>/dev/null && break
+    grep -q 'a;b' "$appdata/log.csv" 2>/dev/null && break
     sleep 0.2
   done
-  grep -q 'a;b' "$installed/log.csv" 2>/dev/null || msi_failed "$label: Program Files\Tarnel\tarnel.exe logged nothing"
+  grep -q 'a;b' "$appdata/log.csv" 2>/dev/null || msi_failed "$label: Program Files\Tarnel\tarnel.exe logged nothing"
   wine taskkill /im tarnel.exe >/dev/null 2>&1
   # Until it has ended (and Wine with it): files in use would stay until a reboot.
   timeout 60 wineserver -w
+  [ ! -e "$installed/tarnel.ini" ] && [ ! -e "$installed/log.csv" ] ||
+    msi_failed "$label: the program's folder holds settings or a log"
 
-  wine msiexec /x "$msi" /qn >/dev/null 2>&1 || msi_failed "$label: msiexec /x failed"
-  [ ! -e "$installed/tarnel.exe" ] && [ ! -e "$installed/platforms" ] ||
-    msi_failed "$label: the program is still there after /x"
+  for msi_file in rebuilt.msi later.msi; do
+    run_msiexec /i || msi_failed "$label: msiexec /i $msi_file failed"
+    [ "$(listed)" = 1 ] || msi_failed "$label: $(listed) entries in the installed programs after $msi_file"
+    [ -f "$installed/tarnel.exe" ] || msi_failed "$label: no tarnel.exe after $msi_file"
+    startup_shortcut "after $msi_file"
+  done
+  run_msiexec /x || msi_failed "$label: msiexec /x failed"
+  [ ! -e "$installed" ] || msi_failed "$label: Program Files\Tarnel is still there after /x"
   [ -z "$(shortcut Tarnel.lnk)" ] && [ -z "$(shortcut StartUp/Tarnel.lnk)" ] ||
     msi_failed "$label: a shortcut is still there after /x"
-  ! listed || msi_failed "$label: still in the installed programs after /x"
-  [ -f "$installed/tarnel.ini" ] && [ -f "$installed/log.csv" ] ||
+  [ "$(listed)" = 0 ] || msi_failed "$label: still in the installed programs after /x"
+  [ -f "$appdata/tarnel.ini" ] && [ -f "$appdata/log.csv" ] ||
     msi_failed "$label: /x removed the user's tarnel.ini or log"
   passed=$((passed + 1))
-  echo "MSI ($label): installed, logging from Program Files${property:+ at the session start}, uninstalled"
+  echo "MSI ($label): installed, logging${property:+ at the session start} with the user's settings, rebuilt and later versions each replacing it, uninstalled"
 done
 
 echo "Windows: $passed passed, 0 failed"

@@ -24,7 +24,10 @@ FileLocations FileLocations::inOneFolder(const QString &folder)
 
 FileLocations FileLocations::forProgram(const QString &programDir)
 {
-    return forProgram(programDir, isWritableFolder(programDir));
+    // An administrator may write Program Files: an installed copy run once
+    // elevated must not start a second set of settings there.
+    const bool installed = QFileInfo::exists(programDir + QStringLiteral("/installed.txt"));
+    return forProgram(programDir, !installed && isWritableFolder(programDir));
 }
 
 FileLocations FileLocations::forProgram(const QString &programDir, bool programDirWritable)

@@ -4,11 +4,12 @@
 
 // Where this copy of the program keeps its files. A copy whose program
 // folder the user may write (a portable bundle, a build folder) keeps
-// everything there, beside the executable. An installed copy, whose folder
-// the user may not write, keeps the settings file and the com<N> port links
-// in the user's configuration folder ($XDG_CONFIG_HOME/tarnel, on Windows
-// the local application data folder) and logs by default into the user's
-// documents folder.
+// everything there, beside the executable. An installed copy keeps the
+// settings file and the com<N> port links in the user's configuration
+// folder ($XDG_CONFIG_HOME/tarnel, on Windows the local application data
+// folder) and logs by default into the user's documents folder. A copy is
+// installed when its installer put installed.txt beside it (the MSI does),
+// whoever runs it, and also when the user may not write its folder.
 struct FileLocations
 {
     QString configDir;      // tarnel.ini and the com<N> links
@@ -17,8 +18,8 @@ struct FileLocations
     // Everything in one folder, as for a program folder the user may write.
     static FileLocations inOneFolder(const QString &folder);
 
-    // The rule: decided by the one fact whether the user may write programDir.
-    // Nothing is created here.
+    // The rule; nothing is created here. The second form leaves out the
+    // marker file and takes the folder's writability as given.
     static FileLocations forProgram(const QString &programDir);
     static FileLocations forProgram(const QString &programDir, bool programDirWritable);
 

@@ -118,25 +118,28 @@ void ScriptedDriver::send(const QByteArray &bytes)
 {
     if (!m_open || !m_plugged)
         return; // nobody listens: the bytes are gone
+    const bool wasEmpty = m_queue.isEmpty();
     m_queue += bytes;
-    signal(EV_RXCHAR);
+    if (m_keepsHistory || wasEmpty)
+        signal(EV_RXCHAR);
 }
 
 void ScriptedDriver::signal(DWORD events, DWORD errors)
 {
     if (!m_open || !m_plugged)
         return;
-    m_history |= events;
+    if (m_keepsHistory || m_pendingWait)
+        m_history |= events;
     m_errors |= errors;
     endWait();
 }
 
-void ScriptedDriver::unplug(DWORD error)
+void ScriptedDriver::unplug(DWORD error, DWORD pendingError)
 {
     m_plugged = false;
     m_unpluggedError = error;
     m_queue.clear();
-    endAll(ERROR_OPERATION_ABORTED);
+    endAll(pendingError);
 }
 
 void ScriptedDriver::plugIn()
@@ -154,14 +157,26 @@ void ScriptedDriver::abortWaits(int count)
     }
 }
 
+void ScriptedDriver::endWaitsEmpty(int count)
+{
+    m_emptyWaits = count;
+    if (m_pendingWait && m_emptyWaits-- > 0) {
+        *m_requests[m_pendingWait].mask = 0;
+        end(m_pendingWait, ERROR_SUCCESS);
+    }
+}
+
 void ScriptedDriver::behave()
 {
     m_failures.clear();
-    m_beforeClear = nullptr;
+    m_before.clear();
     m_waitsToAbort = 0;
+    m_emptyWaits = 0;
     m_readAnswer = ReadAnswer::AtOnce;
     m_readLimit = MAXDWORD;
+    m_readFailure = {ERROR_SUCCESS, 0};
     m_stuck = false;
+    m_keepsHistory = true;
 }
 
 void ScriptedDriver::failNext(Call call, DWORD error, int skip)
@@ -179,6 +194,26 @@ bool ScriptedDriver::fails(Call call)
     SetLastError(failure->second.first);
     m_failures.erase(failure);
     return true;
+}
+
+void ScriptedDriver::runBefore(Call call)
+{
+    const auto found = m_before.find(call);
+    if (found == m_before.end())
+        return;
+    const std::function<void()> action = std::move(found->second);
+    m_before.erase(found);
+    action();
+}
+
+// What a read of want bytes takes from the queue into buffer.
+DWORD ScriptedDriver::hand(void *buffer, DWORD want)
+{
+    const DWORD n = qMin(qMin(want, m_readLimit), DWORD(m_queue.size()));
+    memcpy(buffer, m_queue.constData(), n);
+    m_delivered.append(m_queue.constData(), n);
+    m_queue.remove(0, n);
+    return n;
 }
 
 bool ScriptedDriver::usable(HANDLE handle, const char *call)
@@ -299,6 +334,7 @@ BOOL ScriptedDriver::setCommMask(HANDLE handle, DWORD mask)
 
 BOOL ScriptedDriver::waitCommEvent(HANDLE handle, DWORD *mask, OVERLAPPED *overlapped)
 {
+    runBefore(Call::WaitCommEvent);
     if (!usable(handle, "WaitCommEvent") || fails(Call::WaitCommEvent))
         return FALSE;
     if (!overlapped) {
@@ -323,6 +359,14 @@ BOOL ScriptedDriver::waitCommEvent(HANDLE handle, DWORD *mask, OVERLAPPED *overl
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
+    if (m_emptyWaits > 0) {
+        --m_emptyWaits;
+        *mask = 0;
+        end(overlapped, ERROR_SUCCESS);
+        return TRUE;
+    }
+    if (!m_keepsHistory)
+        m_history = 0;
     if (m_history & m_mask) {
         endWait();
         return TRUE;
@@ -333,8 +377,7 @@ BOOL ScriptedDriver::waitCommEvent(HANDLE handle, DWORD *mask, OVERLAPPED *overl
 
 BOOL ScriptedDriver::clearCommError(HANDLE handle, DWORD *errors, COMSTAT *status)
 {
-    if (auto action = std::exchange(m_beforeClear, nullptr))
-        action();
+    runBefore(Call::ClearCommError);
     if (!usable(handle, "ClearCommError") || fails(Call::ClearCommError))
         return FALSE;
     if (errors)
@@ -358,16 +401,20 @@ BOOL ScriptedDriver::readFile(HANDLE handle, void *buffer, DWORD want, OVERLAPPE
     const auto known = m_requests.find(overlapped);
     if (known != m_requests.end() && !known->second.done)
         m_misuse.append(QStringLiteral("ReadFile on an OVERLAPPED still in use"));
-    m_requests[overlapped] = Request{};
-    if (m_readAnswer == ReadAnswer::Never) {
+    m_requests[overlapped] = Request{.answer = m_readAnswer, .buffer = buffer, .want = want};
+    if (const auto [error, bytes] = std::exchange(m_readFailure, {}); error != ERROR_SUCCESS) {
+        end(overlapped, error, hand(buffer, qMin(want, bytes)));
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
     }
-    const DWORD n = qMin(qMin(want, m_readLimit), DWORD(m_queue.size()));
-    memcpy(buffer, m_queue.constData(), n);
-    m_delivered.append(m_queue.constData(), n);
-    m_queue.remove(0, n);
-    end(overlapped, ERROR_SUCCESS, n);
+    if (m_readAnswer == ReadAnswer::SignalledEarly)
+        SetEvent(overlapped->hEvent);
+    if (m_readAnswer == ReadAnswer::Never || m_readAnswer == ReadAnswer::EndsAtCancel ||
+        m_readAnswer == ReadAnswer::SignalledEarly) {
+        SetLastError(ERROR_IO_PENDING);
+        return FALSE;
+    }
+    end(overlapped, ERROR_SUCCESS, hand(buffer, want));
     if (m_readAnswer == ReadAnswer::PendingThenDone) {
         SetLastError(ERROR_IO_PENDING);
         return FALSE;
@@ -388,6 +435,9 @@ BOOL ScriptedDriver::getOverlappedResult(HANDLE handle, OVERLAPPED *overlapped, 
     if (!known->second.done) {
         if (wait) // nothing can end it while the caller's thread waits
             m_misuse.append(QStringLiteral("GetOverlappedResult waits for a request nothing ends"));
+        // Signalled early, it ends just after this look.
+        if (const Request r = known->second; r.answer == ReadAnswer::SignalledEarly)
+            end(overlapped, ERROR_SUCCESS, hand(r.buffer, r.want));
         SetLastError(ERROR_IO_INCOMPLETE);
         return FALSE;
     }
@@ -416,7 +466,10 @@ BOOL ScriptedDriver::cancelIoEx(HANDLE handle, OVERLAPPED *overlapped)
     if (!m_stuck) {
         if (known->second.isWait)
             *known->second.mask = 0;
-        end(overlapped, ERROR_OPERATION_ABORTED);
+        if (const Request r = known->second; r.answer == ReadAnswer::EndsAtCancel)
+            end(overlapped, ERROR_SUCCESS, hand(r.buffer, r.want)); // ended as the cancel came
+        else
+            end(overlapped, ERROR_OPERATION_ABORTED);
     }
     return TRUE;
 }

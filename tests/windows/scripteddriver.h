@@ -29,6 +29,8 @@ public:
         AtOnce,          // ReadFile returns with the bytes
         PendingThenDone, // ERROR_IO_PENDING, ended by the time it is waited for
         Never,           // pending until cancelled
+        EndsAtCancel,    // pending until cancelled, then ended with the bytes
+        SignalledEarly,  // its event set while pending; ended at the next look
     };
 
     ScriptedDriver();
@@ -43,9 +45,9 @@ public:
     // those a replugged adapter comes back with.
     static DCB configuredState();
     static DCB factoryState();
-    // Pending requests end with ERROR_OPERATION_ABORTED; every later call
-    // on the handle fails with error, and opening fails until plugIn().
-    void unplug(DWORD error = ERROR_BAD_COMMAND);
+    // Pending requests end with pendingError; every later call on the
+    // handle fails with error, and opening fails until plugIn().
+    void unplug(DWORD error = ERROR_BAD_COMMAND, DWORD pendingError = ERROR_OPERATION_ABORTED);
     // Back, at the driver's default settings.
     void plugIn();
 
@@ -53,15 +55,26 @@ public:
     void failNext(Call call, DWORD error, int skip = 0);
     void setReadAnswer(ReadAnswer answer) { m_readAnswer = answer; }
     void limitReadsTo(DWORD bytes) { m_readLimit = bytes; }
-    // Runs once, just before the next ClearCommError answers.
-    void beforeClearCommError(std::function<void()> action) { m_beforeClear = std::move(action); }
+    // The next read ends with error after handing over up to bytes bytes.
+    void failNextRead(DWORD error, DWORD bytes) { m_readFailure = {error, bytes}; }
+    // Runs once, just before the next such call answers.
+    void before(Call call, std::function<void()> action) { m_before[call] = std::move(action); }
+    void beforeClearCommError(std::function<void()> action)
+    {
+        before(Call::ClearCommError, std::move(action));
+    }
     // The pending wait and the next count-1 ones end with
     // ERROR_OPERATION_ABORTED, as on a driver that aborts on line errors.
     void abortWaits(int count);
+    // As abortWaits, but ended successfully, with no event.
+    void endWaitsEmpty(int count);
+    // Without it, events while no wait is pending are lost, and EV_RXCHAR
+    // comes only when the queue stops being empty.
+    void keepEventHistory(bool keep) { m_keepsHistory = keep; }
     // SetCommMask(0) and CancelIoEx no longer end a pending request.
     void setStuck(bool stuck) { m_stuck = stuck; }
-    // Answers as a working driver again: no failure, abort or action
-    // waiting, reads whole and at once, cancelled requests ended.
+    // Answers as a working driver again: no failure, abort, empty wait or
+    // action waiting, reads whole and at once, cancelled requests ended.
     void behave();
 
     // What the layer did.
@@ -86,9 +99,14 @@ private:
         DWORD error = ERROR_SUCCESS;
         DWORD transferred = 0;
         DWORD *mask = nullptr;
+        ReadAnswer answer = ReadAnswer::AtOnce; // a read's
+        void *buffer = nullptr;
+        DWORD want = 0;
     };
 
     bool fails(Call call);
+    void runBefore(Call call);
+    DWORD hand(void *buffer, DWORD want);
     bool usable(HANDLE handle, const char *call);
     void end(OVERLAPPED *overlapped, DWORD error, DWORD transferred = 0);
     void endWait();
@@ -127,8 +145,11 @@ private:
     std::map<Call, std::pair<DWORD, int>> m_failures; // error, calls to let through first
     ReadAnswer m_readAnswer = ReadAnswer::AtOnce;
     DWORD m_readLimit = MAXDWORD;
-    std::function<void()> m_beforeClear;
+    std::pair<DWORD, DWORD> m_readFailure{ERROR_SUCCESS, 0}; // error, bytes
+    std::map<Call, std::function<void()>> m_before;
     bool m_stuck = false;
     int m_waitsToAbort = 0;
+    int m_emptyWaits = 0;
+    bool m_keepsHistory = true;
     QStringList m_misuse;
 };

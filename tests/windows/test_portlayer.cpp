@@ -55,6 +55,8 @@ protected:
                          [this] { messages.append(EventMessages::deviceDisconnected()); });
         QObject::connect(port, &SerialPort::deviceRestored, port,
                          [this] { messages.append(EventMessages::deviceReconnected()); });
+        QObject::connect(port, &SerialPort::portRefused, port,
+                         [this] { messages.append(window.Label1->text()); });
     }
     void TearDown() override
     {
@@ -102,6 +104,8 @@ TEST_F(PortLayerTest, EveryAnswerOfTheDriverWhileLogging)
     };
     const QString disconnected = EventMessages::deviceDisconnected();
     const QString reconnected = EventMessages::deviceReconnected();
+    const QString busy = QStringLiteral("COM port 3 does not exist or busy");
+    const QString unknown = QStringLiteral("Unknown error or event");
     int opensAtStart = 0;
     // Waits until the port has been opened this many times in the case.
     auto reconnect = [&opensAtStart](ScriptedDriver &d, int opens) {
@@ -136,6 +140,28 @@ TEST_F(PortLayerTest, EveryAnswerOfTheDriverWhileLogging)
          [](ScriptedDriver &d) { d.signal(EV_ERR); },
          "",
          {"Unknown error or event"}},
+        {"EV_ERR with only CE_BREAK latched, then EV_BREAK alone; with only CE_RXOVER",
+         [](ScriptedDriver &d) {
+             d.signal(EV_ERR, CE_BREAK);
+             settle();
+             d.signal(EV_BREAK);
+             settle();
+             d.signal(EV_ERR, CE_RXOVER);
+         },
+         "",
+         {"Break Received", unknown, "Break Received", "Receive Buffer Overflow", unknown}},
+        {"an error read ahead and one more in the wake of its flag, then EV_ERR alone",
+         [](ScriptedDriver &d) {
+             d.beforeClearCommError([&d] {
+                 d.signal(EV_ERR, CE_FRAME);
+                 d.beforeClearCommError([&d] { d.signal(0, CE_OVERRUN); });
+             });
+             d.send("a\r\n");
+             settle();
+             d.signal(EV_ERR);
+         },
+         "a\r\n",
+         {"Framing Error", "Overrun Error", unknown}},
         {"an error between a wake and ClearCommError",
          [](ScriptedDriver &d) {
              d.beforeClearCommError([&d] { d.signal(EV_ERR, CE_FRAME); });
@@ -173,6 +199,36 @@ TEST_F(PortLayerTest, EveryAnswerOfTheDriverWhileLogging)
          },
          "q\r\n",
          {}},
+        {"a read whose event is set before it ends; one that ends as it is cancelled",
+         [](ScriptedDriver &d) {
+             d.setReadAnswer(ScriptedDriver::ReadAnswer::SignalledEarly);
+             d.send("s\r\n");
+             settle();
+             d.setReadAnswer(ScriptedDriver::ReadAnswer::EndsAtCancel);
+             d.send("c\r\n");
+         },
+         "s\r\nc\r\n",
+         {}},
+        {"no event history: bytes between ClearCommError and the next wait",
+         [](ScriptedDriver &d) {
+             d.keepEventHistory(false);
+             d.before(Call::WaitCommEvent, [&d] { d.send("tail\r\n"); });
+             d.send("x\r\n");
+         },
+         "x\r\ntail\r\n",
+         {}},
+        {"reads that end with an error after handing over bytes: aborted, then removed",
+         [&](ScriptedDriver &d) {
+             d.failNextRead(ERROR_OPERATION_ABORTED, 2); // goes on once the error is cleared
+             d.send("xy\r\n");
+             settle();
+             d.failNextRead(ERROR_DEVICE_REMOVED, 5);
+             d.send("ab\r\ncd");
+             reconnect(d, 2);
+             d.send("e\r\n");
+         },
+         "xy\r\nab\r\nc\r\ne\r\n",
+         {disconnected, reconnected}},
         {"a read refused (ERROR_ACCESS_DENIED): lost, reopened",
          [&](ScriptedDriver &d) {
              d.send("r1\r\n");
@@ -195,7 +251,7 @@ TEST_F(PortLayerTest, EveryAnswerOfTheDriverWhileLogging)
          },
          "s\r\n",
          {disconnected, reconnected}},
-        {"an adapter removed mid-line (ERROR_BAD_COMMAND), then plugged back",
+        {"an adapter removed mid-line (ERROR_BAD_COMMAND), then plugged back: the line ends",
          [&](ScriptedDriver &d) {
              d.send("one\r\ntw");
              settle();
@@ -208,8 +264,21 @@ TEST_F(PortLayerTest, EveryAnswerOfTheDriverWhileLogging)
              EXPECT_FALSE(d.state().fOutX);
              d.send("o\r\nthree\r\n");
          },
-         "one\r\ntwo\r\nthree\r\n",
+         "one\r\ntw\r\no\r\nthree\r\n",
          {disconnected, reconnected}},
+        {"removed with the wait pending (ERROR_DEVICE_REMOVED), missing, busy, back",
+         [&](ScriptedDriver &d) {
+             d.send("k\r\nl");
+             settle();
+             d.unplug(ERROR_DEVICE_REMOVED, ERROR_DEVICE_REMOVED);
+             runEventLoop(1200); // a try while it is missing: nothing said
+             d.plugIn();
+             d.failNext(Call::CreateFile, ERROR_SHARING_VIOLATION);
+             reconnect(d, 2);
+             d.send("m\r\n");
+         },
+         "k\r\nl\r\nm\r\n",
+         {disconnected, busy, reconnected}},
         {"the wait fails at the re-arm after a wake",
          [&](ScriptedDriver &d) {
              d.failNext(Call::WaitCommEvent, ERROR_BAD_COMMAND);
@@ -246,6 +315,16 @@ TEST_F(PortLayerTest, EveryAnswerOfTheDriverWhileLogging)
          },
          "u\r\n",
          {disconnected, reconnected}},
+        {"waits that end at once with no event, again and again: lost",
+         [&](ScriptedDriver &d) {
+             d.endWaitsEmpty(1000);
+             EXPECT_TRUE(waitUntil([&] { return !d.isOpen(); }, 5000));
+             d.endWaitsEmpty(0);
+             reconnect(d, 2);
+             d.send("e\r\n");
+         },
+         "e\r\n",
+         {disconnected, reconnected}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -268,8 +347,7 @@ TEST_F(PortLayerTest, EveryAnswerOfTheDriverWhileLogging)
         window.cmdStart->click();
         expectPortPutBack();
         EXPECT_EQ(driver.misuse(), QStringList());
-        driver.limitReadsTo(MAXDWORD);
-        driver.setReadAnswer(ScriptedDriver::ReadAnswer::AtOnce);
+        driver.behave();
     }
 }
 
@@ -367,7 +445,7 @@ TEST_F(PortLayerTest, StopAndCloseNeverHangAndPutThePortBack)
 // returns, and a driver that ignores cancels. Whatever came, no step holds
 // the window beyond the bounded waits, the driver's contract is kept, every
 // byte the driver handed over is in the log, once and in order (a line cut
-// by a removal joined to the next one), and once the driver behaves again
+// by a loss ended there), and once the driver behaves again
 // the port is (re)opened and the next line is logged; Stop then puts the
 // port back.
 TEST_F(PortLayerTest, AnyOrderOfAnswersKeepsTheLogTrueAndRecovers)
@@ -377,6 +455,13 @@ TEST_F(PortLayerTest, AnyOrderOfAnswersKeepsTheLogTrueAndRecovers)
     const DWORD events[] = {EV_CTS, EV_DSR, EV_RLSD, EV_RING, EV_BREAK, EV_ERR, EV_RXCHAR};
     const DWORD errors[] = {CE_FRAME, CE_OVERRUN, CE_RXPARITY, CE_BREAK, CE_RXOVER};
     MessageBoxWatcher boxes;
+    QByteArray expected;  // the log up to the last loss
+    qsizetype logged = 0; // of the bytes the driver handed over
+    QObject::connect(window.comm, &SerialPort::deviceLost, &window, [&] {
+        expected += driver.delivered().sliced(std::exchange(logged, driver.delivered().size()));
+        if (!expected.isEmpty() && !expected.endsWith("\r\n"))
+            expected += "\r\n";
+    });
     for (const unsigned variant : {1u, 2u, 3u}) {
         SCOPED_TRACE(variant);
         std::mt19937 random(variant); // fixed: a failure comes back the same way
@@ -388,7 +473,8 @@ TEST_F(PortLayerTest, AnyOrderOfAnswersKeepsTheLogTrueAndRecovers)
             return set;
         };
         ASSERT_TRUE(writeFile(logPath, ""));
-        const qsizetype deliveredBefore = driver.delivered().size();
+        expected.clear();
+        logged = driver.delivered().size();
         start();
         int sent = 0;
         auto sendLine = [&] { driver.send("n" + QByteArray::number(++sent) + "\r\n"); };
@@ -405,8 +491,10 @@ TEST_F(PortLayerTest, AnyOrderOfAnswersKeepsTheLogTrueAndRecovers)
                 sendLine();
             } else if (roll < 40) {
                 driver.signal(some(events), some(errors));
-            } else if (roll < 48) {
+            } else if (roll < 44) {
                 driver.failNext(Call(pick(6)), callErrors[pick(5)], pick(3));
+            } else if (roll < 48) {
+                driver.failNextRead(callErrors[pick(5)], DWORD(pick(8)));
             } else if (roll < 60) {
                 const int answer = pick(9); // one in nine never ends
                 driver.setReadAnswer(answer == 0 ? ScriptedDriver::ReadAnswer::Never
@@ -426,6 +514,8 @@ TEST_F(PortLayerTest, AnyOrderOfAnswersKeepsTheLogTrueAndRecovers)
                 });
             } else if (roll < 92) {
                 driver.plugIn(); // back, at its factory settings
+            } else if (roll < 95) {
+                driver.keepEventHistory(pick(2) == 0);
             }
             runEventLoop(pick(20));
             // Each bounded wait is a second; a few may follow one another.
@@ -440,7 +530,7 @@ TEST_F(PortLayerTest, AnyOrderOfAnswersKeepsTheLogTrueAndRecovers)
         runEventLoop(100);
         driver.send("end\r\n");
         EXPECT_TRUE(waitUntil([&] { return readFile(logPath).endsWith("end\r\n"); }, 5000));
-        EXPECT_EQ(readFile(logPath), driver.delivered().mid(deliveredBefore));
+        EXPECT_EQ(readFile(logPath), expected + driver.delivered().sliced(logged));
         window.cmdStart->click();
         expectPortPutBack();
         const int opens = driver.opens();
