@@ -58,18 +58,6 @@ bool isPseudoTerminal(const QString &devicePath)
     return devicePath.startsWith(QLatin1String("/dev/pts/"));
 }
 
-// A terminal is made before the link to it: one made after the link has
-// taken the number of the terminal the link was made for.
-bool isNewerThanLink(const QString &devicePath, const QString &link)
-{
-    struct stat device = {}, linked = {};
-    if (::stat(QFile::encodeName(devicePath).constData(), &device) != 0 ||
-        ::lstat(QFile::encodeName(link).constData(), &linked) != 0)
-        return false;
-    const auto &a = device.st_ctim, &b = linked.st_ctim;
-    return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec > b.tv_nsec);
-}
-
 class IoctlLineStateSource : public LineStateSource
 {
 public:
@@ -229,8 +217,6 @@ SerialDevice::OpenResult SerialDevice::open(const QString &path, Settings settin
             m_native->markStale(link);
         return OpenResult::Missing;
     }
-    if (!link.isEmpty() && isPseudoTerminal(device) && isNewerThanLink(device, link))
-        return OpenResult::Missing;
     return m_native->open(link, device, settings);
 }
 
