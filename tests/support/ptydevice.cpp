@@ -35,7 +35,7 @@ PtyDevice::~PtyDevice()
         ::close(fd);
 }
 
-bool PtyDevice::open(const QString &programDir, int portNumber)
+bool PtyDevice::open(const QString &programDir, int portNumber, const LineSettings *settings)
 {
     closeMaster();
     // An old link may name the number the new terminal gets: it must not
@@ -56,6 +56,8 @@ bool PtyDevice::open(const QString &programDir, int portNumber)
     ::ioctl(m_slave, TCSETS2, &tio);
     ::fcntl(m_master, F_SETFL, ::fcntl(m_master, F_GETFL) | O_NONBLOCK);
     m_slavePath = QString::fromLocal8Bit(name);
+    if (settings && !setLineSettings(*settings))
+        return false;
     return QFile::link(m_slavePath, m_linkPath);
 }
 

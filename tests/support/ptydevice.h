@@ -15,8 +15,10 @@ public:
     PtyDevice(const PtyDevice &) = delete;
     PtyDevice &operator=(const PtyDevice &) = delete;
 
-    // Opens a new pseudo-terminal and (re)places the link to it.
-    bool open(const QString &programDir, int portNumber);
+    struct LineSettings;
+    // Opens a new pseudo-terminal and (re)places the link to it, once the
+    // settings given are set.
+    bool open(const QString &programDir, int portNumber, const LineSettings *settings = nullptr);
     // Writes every byte, waiting while the kernel's queue is full.
     bool write(const QByteArray &bytes);
     // The device goes away with its link, as udev removes a node, unless
