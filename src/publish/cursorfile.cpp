@@ -64,8 +64,11 @@ qint64 CursorFile::countLines(const QString &logPath, qint64 from)
     if (!log.open(QIODevice::ReadOnly) || !log.seek(from))
         return 0;
     qint64 lines = 0;
+    bool endsInCr = false; // a line end may span two reads
     QByteArray chunk;
-    while (!(chunk = log.read(1 << 20)).isEmpty())
-        lines += chunk.count('\n'); // every line in the log ends with CR LF
+    while (!(chunk = log.read(1 << 20)).isEmpty()) {
+        lines += chunk.count("\r\n") + (endsInCr && chunk.startsWith('\n') ? 1 : 0);
+        endsInCr = chunk.endsWith('\r');
+    }
     return lines;
 }
