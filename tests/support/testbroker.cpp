@@ -8,6 +8,7 @@
 #include <QTcpSocket>
 
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -56,6 +57,11 @@ void TestBroker::stop()
         return;
     m_process.kill(); // no goodbye to the clients: as a crash or a pulled cable
     m_process.waitForFinished();
+}
+
+void TestBroker::freeze()
+{
+    ::kill(pid_t(m_process.processId()), SIGSTOP);
 }
 
 bool TestSubscriber::start(int port, const QStringList &options)

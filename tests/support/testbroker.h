@@ -15,6 +15,8 @@ public:
     // Extra lines for its listener (TLS, passwords); false if it never listened.
     bool start(const QStringList &listenerLines = {});
     void stop();
+    // Stops answering, its connections left open.
+    void freeze();
     int port() const { return m_port; }
 
 private:
