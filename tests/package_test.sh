@@ -32,7 +32,7 @@ files="$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)"
 $(diff <(echo "$expected_files") <(echo "$files"))"
 
 depends="$(dpkg-deb -f "$deb" Depends)"
-for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 qt6-qpa-plugins; do
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libmosquitto1 qt6-qpa-plugins; do
   [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 
