@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs every benchmark and prints one table: line assembly in process (median
 # of 5 repetitions), then the end-to-end figures through a pseudo-terminal
-# (median of 3 runs; cat, picocom and tio measured in the same run).
+# (median of 3 runs; cat, picocom and tio measured in the same run), then
+# publishing to a broker (about 15 minutes).
 #   tools/bench.sh [megabytes]      default 200
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,3 +28,6 @@ build/bench/bench_lineassembler --benchmark_repetitions=5 --benchmark_report_agg
     printf "| %-46s | %-34s | %-24s | %-3s |\n", "10 MB line / 10 MB of short lines (time)", sprintf("%.2f", r), "<= 2", (r <= 2) ? "yes" : "NO"
   }'
 build/bench/bench_e2e --mb "${1:-200}" --runs 3
+# Publishing to a broker: serial to subscriber against mosquitto_pub -l, the
+# logging speed with and without it, a lab of 50 instances, a 10-minute outage.
+build/bench/bench_mqtt 2>/dev/null

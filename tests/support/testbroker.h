@@ -18,6 +18,7 @@ public:
     // Stops answering, its connections left open.
     void freeze();
     int port() const { return m_port; }
+    qint64 pid() const { return m_process.processId(); }
 
 private:
     QString m_dir;
