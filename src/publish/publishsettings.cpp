@@ -75,7 +75,7 @@ PublishSettings::Loaded PublishSettings::load(const QString &configDir, int port
                 .toString();
     if (topic.isEmpty() || topic.contains(u'+') || topic.contains(u'#'))
         return fail(QStringLiteral("the topic must be a plain topic, without + or #: ") + topic);
-    clientId = QStringLiteral("tarnel-%1-%2").arg(host, port);
+    clientId = QStringLiteral("tarnel-") + topic; // one per instance, as its topic
 
     user = ini.value(QStringLiteral("user")).toString();
     const QString passwordText = ini.value(QStringLiteral("password")).toString();

@@ -35,7 +35,7 @@ struct PublishSettings
     // The file in the folder that keeps tarnel.ini.
     static QString path(const QString &configDir);
     // Relative file names in the file are taken from that folder; the
-    // topic and client name default to ones made of the host name and port.
+    // topic defaults to one made of the host name and port, and names the client.
     Loaded load(const QString &configDir, int portNumber);
 
 private:
