@@ -1,6 +1,9 @@
 #include "benchinstance.h"
 
 #include "linecounter.h"
+#include "support/files.h"
+
+#include <QDir>
 
 #include <fstream>
 #include <thread>
@@ -22,6 +25,15 @@ bool BenchInstance::launch(int brokerPort, const QString &topic, int portNumber)
         return false;
     tarnel.emplace(dir.path(), QStringList{QStringLiteral("--start")}, env);
     return true;
+}
+
+bool BenchInstance::ready() const
+{
+    const QDir fds(QStringLiteral("/proc/%1/fd").arg(tarnel->pid()));
+    const auto open = fds.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    return std::any_of(open.begin(), open.end(), [&](const QFileInfo &fd) {
+        return fd.symLinkTarget() == device.slavePath();
+    });
 }
 
 bool BenchInstance::send(long lines)

@@ -1,6 +1,5 @@
 #pragma once
 
-#include "support/files.h"
 #include "support/program.h"
 #include "support/ptydevice.h"
 
@@ -20,8 +19,8 @@ struct BenchInstance
     long sent = 0;
 
     bool launch(int brokerPort, const QString &topic, int portNumber = 6);
-    // The log is opened once the port is: from then on nothing sent is lost.
-    bool ready() const { return fileSize(log) >= 0; }
+    // It has the pseudo-terminal open: from then on nothing sent is lost.
+    bool ready() const;
     bool send(long lines); // the next ones
 };
 
