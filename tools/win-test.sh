@@ -121,6 +121,11 @@ TARNEL_EXPECTED_LOCALE=el-GR run "time marks (el-GR, short date d MMM yyyy)" \
 wine reg delete 'HKCU\Control Panel\International' /v sShortDate /f >/dev/null 2>&1
 unset LD_PRELOAD TARNEL_FAKE_SERIAL LC_MESSAGES
 
+# What the zip and the MSI hold.
+bundled=(tarnel.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll libgcc_s_seh-1.dll
+  libwinpthread-1.dll libmosquitto.dll libssl-3-x64.dll libcrypto-3-x64.dll
+  platforms/qwindows.dll styles/qwindowsvistastyle.dll README.md)
+
 # The portable zip: unpacked into an empty folder, it runs there and keeps
 # tarnel.ini beside tarnel.exe.
 (cd build-win && cpack -G ZIP -B "$work/zip" >/dev/null)
@@ -129,8 +134,7 @@ zip="$work/zip/tarnel-$version-windows-x86_64.zip"
 mkdir "$work/unpacked"
 (cd "$work/unpacked" && unzip -q "$zip")
 folder="$work/unpacked/tarnel-$version-windows-x86_64"
-for file in tarnel.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll libgcc_s_seh-1.dll \
-    libwinpthread-1.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll README.md; do
+for file in "${bundled[@]}"; do
   [ -f "$folder/$file" ] || { echo "FAILED: the zip lacks $file"; exit 1; }
 done
 # Explorer's icon and the file's version: group icon (0e) and version (10)
@@ -201,8 +205,7 @@ for property in "" STARTATLOGIN=1; do
   label="${property:-without a property}"
   msi_file=first.msi
   run_msiexec /i $property || msi_failed "$label: msiexec /i failed"
-  for file in tarnel.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll libgcc_s_seh-1.dll \
-      libwinpthread-1.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll README.md; do
+  for file in "${bundled[@]}"; do
     [ -f "$installed/$file" ] || msi_failed "$label: no $file in Program Files\Tarnel"
   done
   [ -n "$(shortcut Tarnel.lnk)" ] || msi_failed "$label: no Start menu shortcut"
