@@ -5,6 +5,7 @@
 #include "support/eventloop.h"
 #include "support/fakeserialstate.h"
 #include "support/files.h"
+#include "support/program.h"
 #include "support/ptydevice.h"
 
 #include <QFile>
@@ -33,56 +34,6 @@ QRegularExpression messageLine(const QString &text)
                                   QRegularExpression::escape(text) + u'$',
                               QRegularExpression::MultilineOption);
 }
-
-// The real tarnel in a child process, keeping its settings in dir.
-class Program
-{
-public:
-    Program(const QString &dir, const QStringList &arguments, const QProcessEnvironment &env,
-            rlim_t fileSizeLimit = RLIM_INFINITY)
-    {
-        m_process.setProcessEnvironment(env);
-        m_process.setChildProcessModifier([fileSizeLimit] {
-            const rlimit limit{fileSizeLimit, fileSizeLimit};
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-        });
-        m_process.start(QStringLiteral(TARNEL_PATH),
-                        QStringList{QStringLiteral("--settings-dir"), dir} + arguments);
-    }
-    ~Program()
-    {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.kill();
-            m_process.waitForFinished();
-        }
-    }
-
-    bool waitForError(const QRegularExpression &line, int timeoutMs = 5000)
-    {
-        return waitUntil([&] { return line.match(error()).hasMatch(); }, timeoutMs);
-    }
-    bool isRunning() const { return m_process.state() == QProcess::Running; }
-    // Waits for the end, after SIGTERM when asked; false on a crash or timeout.
-    bool finish(bool terminate)
-    {
-        if (terminate)
-            m_process.terminate();
-        const bool ended =
-            m_process.state() == QProcess::NotRunning || m_process.waitForFinished(10000);
-        return ended && m_process.exitStatus() == QProcess::NormalExit;
-    }
-    int exitCode() const { return m_process.exitCode(); }
-    const QString &error()
-    {
-        m_error += QString::fromLocal8Bit(m_process.readAllStandardError());
-        return m_error;
-    }
-    QString output() { return QString::fromLocal8Bit(m_process.readAllStandardOutput()); }
-
-private:
-    QProcess m_process;
-    QString m_error;
-};
 
 QProcessEnvironment offscreen()
 {

@@ -4,6 +4,7 @@
 #include "app/statustext.h"
 #include "capture/eventmessages.h"
 #include "capture/serialport.h"
+#include "publish/publisher.h"
 #include "settings/settingsfile.h"
 #include "settings/textnumbers.h"
 
@@ -55,7 +56,8 @@ void setCheckValue(QCheckBox *box, int value)
 } // namespace
 
 FrmTarnel::FrmTarnel(const FileLocations &files, QWidget *parent)
-    : QWidget(parent), comm(new SerialPort(files.configDir, this)), m_files(files), m_session(*comm)
+    : QWidget(parent), comm(new SerialPort(files.configDir, this)), m_files(files),
+      m_publisher(new Publisher(this)), m_session(*comm, m_publisher)
 {
     setObjectName(QStringLiteral("frmTarnel"));
     setWindowTitle(QStringLiteral("Tarnel"));
@@ -82,6 +84,8 @@ FrmTarnel::FrmTarnel(const FileLocations &files, QWidget *parent)
         showMessage(EventMessages::deviceReconnected());
     });
     connect(cmdStart, &QPushButton::clicked, this, &FrmTarnel::toggleLogging);
+    connect(m_publisher, &Publisher::message, this,
+            [this](const QString &text) { showMessage(text); });
 
     m_files.makeDefaultLogDir(); // so that Start with the default log works at once
     loadSettings();
@@ -107,8 +111,14 @@ void FrmTarnel::startAtLaunch()
 
 void FrmTarnel::startLogging(bool waitForPort)
 {
-    const LogSession::StartRequest request{txtPort->text(), txtFile->text(), isChecked(chkOver),
-                                           txtDelim->text(), waitForPort};
+    LogSession::StartRequest request{txtPort->text(), txtFile->text(), isChecked(chkOver),
+                                     txtDelim->text(), waitForPort, std::nullopt};
+    PublishSettings publish;
+    const auto loaded =
+        publish.load(m_files.configDir, TextNumbers::portNumber(request.portText).value_or(0));
+    if (loaded.enabled)
+        request.publish = publish;
+    const QString settingsNote = loaded.error.isEmpty() ? loaded.warning : loaded.error;
     switch (m_session.start(request)) {
     case LogSession::StartResult::DelimiterRefused:
         showError(QStringLiteral("Can't write this delimiter in the system code page: ") +
@@ -122,9 +132,11 @@ void FrmTarnel::startLogging(bool waitForPort)
         return;
     case LogSession::StartResult::Started:
         showLogging();
+        showPublishing(settingsNote);
         return;
     case LogSession::StartResult::WaitingForPort:
         showLogging();
+        showPublishing(settingsNote);
         m_refusals = 0;
         if (comm->isRefused())
             showPortRefused();
@@ -132,6 +144,15 @@ void FrmTarnel::startLogging(bool waitForPort)
             showMessage(EventMessages::deviceDisconnected());
         return;
     }
+}
+
+// Said at Start: logging goes on whatever publishing makes of its settings.
+void FrmTarnel::showPublishing(const QString &settingsNote)
+{
+    if (!settingsNote.isEmpty())
+        showMessage(settingsNote);
+    for (const QString &note : m_session.publishNotes())
+        showMessage(note);
 }
 
 void FrmTarnel::showLogging()

@@ -11,6 +11,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTimer;
+class Publisher;
 class SerialPort;
 class StatusMessage;
 struct WindowFields;
@@ -76,6 +77,7 @@ private:
     void fitFont();
     bool captionsFit() const;
     void startLogging(bool waitForPort);
+    void showPublishing(const QString &settingsNote);
     void showLogging();
     void showIdle();
     void handleNotification(int code);
@@ -90,6 +92,7 @@ private:
     WindowFields fields() const;
 
     FileLocations m_files;
+    Publisher *m_publisher = nullptr; // before m_session, which uses it
     LogSession m_session;
     StatusMessage *m_statusMessage = nullptr;
     bool m_headless = false;

@@ -1,6 +1,8 @@
 #include "logging/logsession.h"
 
 #include "capture/serialport.h"
+#include "publish/cursorfile.h"
+#include "publish/publisher.h"
 #include "settings/codepage.h"
 #include "settings/textnumbers.h"
 
@@ -16,6 +18,9 @@ LogSession::StartResult LogSession::start(const StartRequest &request)
     if (!portOpen && !request.waitForPort)
         return StartResult::PortFailed;
 
+    // Lines an overwrite takes away before the broker had them.
+    const qint64 unpublished =
+        request.overwrite && request.publish ? CursorFile(request.fileText).linesWaiting() : 0;
     const auto mode = request.overwrite ? LogFile::Mode::Overwrite : LogFile::Mode::Append;
     if (!m_file.open(request.fileText, mode)) {
         // Leave nothing half open: the next Start must find the port free.
@@ -27,11 +32,26 @@ LogSession::StartResult LogSession::start(const StartRequest &request)
     m_bytesWithoutLineEnd = 0;
     m_noLineEndReported = false;
     m_assembler.setDelimiter(*delimiter);
+    startPublishing(request, unpublished);
     return portOpen ? StartResult::Started : StartResult::WaitingForPort;
+}
+
+void LogSession::startPublishing(const StartRequest &request, qint64 unpublished)
+{
+    m_publishNotes.clear();
+    if (!m_publisher || !request.publish)
+        return;
+    if (unpublished > 0)
+        m_publishNotes << QStringLiteral(
+                              "Log file overwritten: %1 of its lines had not been published")
+                              .arg(unpublished);
+    m_publishNotes << m_publisher->start(*request.publish, request.fileText, request.overwrite);
 }
 
 void LogSession::stop()
 {
+    if (m_publisher)
+        m_publisher->stop();
     m_port.close();
     m_file.close();
 }
@@ -49,6 +69,8 @@ LogSession::ReceiveResult LogSession::receive(QByteArrayView bytes, bool timeMar
     if (!m_file.write(m_pending)) {
         stop();
         result.writeFailed = true;
+    } else if (m_publisher && !m_pending.isEmpty()) {
+        m_publisher->logWritten();
     }
     if (m_pending.capacity() > (1 << 20))
         m_pending = QByteArray(); // a huge burst must not pin its memory

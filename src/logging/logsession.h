@@ -2,10 +2,12 @@
 
 #include "capture/lineassembler.h"
 #include "logging/logfile.h"
+#include "publish/publishsettings.h"
 
 #include <QString>
 #include <optional>
 
+class Publisher;
 class SerialPort;
 
 // Start and Stop of logging: the port and the log file open and close
@@ -22,6 +24,8 @@ public:
         // A port that cannot be opened yet is tried again once a second
         // instead of failing (a start with nobody at the keyboard).
         bool waitForPort = false;
+        // Where the lines are also published, if anywhere.
+        std::optional<PublishSettings> publish;
     };
     // WaitingForPort: logging has started, the port opens when it can.
     enum class StartResult { Started, WaitingForPort, DelimiterRefused, PortFailed, FileFailed };
@@ -39,7 +43,10 @@ public:
     // How much may arrive without a CR LF before noLineEnd is raised.
     static constexpr qsizetype noLineEndHintBytes = 64 * 1024;
 
-    explicit LogSession(SerialPort &port) : m_port(port) {}
+    explicit LogSession(SerialPort &port, Publisher *publisher = nullptr)
+        : m_port(port), m_publisher(publisher)
+    {
+    }
 
     // Checks the delimiter, opens the port, then the log file. On failure
     // nothing is left open.
@@ -56,6 +63,8 @@ public:
     const QString &portText() const { return m_portText; }
     const QString &fileText() const { return m_fileText; }
     const LineAssembler &assembler() const { return m_assembler; }
+    // What the last start has to tell about publishing.
+    const QStringList &publishNotes() const { return m_publishNotes; }
 
     // The delimiter as bytes: the first character of the text, or nothing
     // for an empty text; no value when the code page cannot write it.
@@ -63,8 +72,11 @@ public:
 
 private:
     bool checkLineEnds(QByteArrayView received, bool hadLineEnd);
+    void startPublishing(const StartRequest &request, qint64 unpublished);
 
     SerialPort &m_port;
+    Publisher *m_publisher = nullptr;
+    QStringList m_publishNotes;
     LogFile m_file;
     LineAssembler m_assembler;
     QString m_portText;

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <optional>
+
+// Reads the log's lines from a position on, as they are written: the lines
+// to publish come from the file, never from memory, so an outage of any
+// length costs no memory.
+class LogTail
+{
+public:
+    struct Line
+    {
+        qint64 position = 0; // of its first byte in the log
+        QByteArray text;     // without its CR LF
+        qint64 end = 0;      // where the next line starts
+    };
+
+    // Longer lines go out in pieces of this size, each with its position.
+    static constexpr qsizetype maxLineBytes = 256 * 1024;
+
+    bool open(const QString &logPath, qint64 position);
+    void close();
+    // The next whole line, if the file has one yet.
+    std::optional<Line> next();
+    // Where the next line starts.
+    qint64 position() const { return m_position; }
+    void seek(qint64 position);
+    // The file is now shorter than what has been read of it.
+    bool wasShortened() const;
+
+private:
+    bool fill();
+    qsizetype unread() const { return m_buffer.size() - m_taken; }
+
+    QFile m_file;
+    QByteArray m_buffer; // read from the file; what is past m_taken starts at m_position
+    qsizetype m_taken = 0;
+    qint64 m_position = 0;
+};

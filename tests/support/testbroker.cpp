@@ -1,0 +1,124 @@
+#include "support/testbroker.h"
+
+#include "support/eventloop.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <pwd.h>
+#include <signal.h>
+#include <unistd.h>
+
+namespace {
+
+const QByteArray probePayload = "probe";
+
+bool listens(int port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+    return socket.waitForConnected(200);
+}
+
+} // namespace
+
+bool TestBroker::start(const QStringList &listenerLines)
+{
+    if (m_port == 0) {
+        QTcpServer probe; // a port nobody has: the system's choice
+        probe.listen(QHostAddress::LocalHost);
+        m_port = probe.serverPort();
+        m_lines = listenerLines;
+    }
+    const QString config = QDir(m_dir).filePath(QStringLiteral("broker.conf"));
+    QFile file(config);
+    file.open(QIODevice::WriteOnly);
+    file.write(QStringLiteral("listener %1 127.0.0.1\n").arg(m_port).toUtf8());
+    for (const QString &line : m_lines)
+        file.write(line.toUtf8() + '\n');
+    // A backlog comes faster than a subscriber prints it: the broker must
+    // not drop what it queues for the subscriber (1000 by default).
+    file.write("max_queued_messages 0\nlog_type error\nlog_type warning\n");
+    // Started as root it would become user mosquitto, who may not read the test's files.
+    file.write("user " + QByteArray(::getpwuid(::getuid())->pw_name) + '\n');
+    if (!m_lines.join(u'\n').contains(QStringLiteral("password_file")))
+        file.write("allow_anonymous true\n");
+    file.close();
+    m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_process.start(QStringLiteral("mosquitto"), {QStringLiteral("-c"), config});
+    return waitUntil([&] { return listens(m_port); }, 10000);
+}
+
+void TestBroker::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill(); // no goodbye to the clients: as a crash or a pulled cable
+    m_process.waitForFinished();
+}
+
+void TestBroker::freeze()
+{
+    ::kill(pid_t(m_process.processId()), SIGSTOP);
+}
+
+bool TestSubscriber::start(int port, const QStringList &options)
+{
+    stop();
+    m_port = port;
+    m_options = options;
+    // Line-buffered: a message it printed must not die with it in its buffer.
+    m_process.start(QStringLiteral("stdbuf"),
+                    QStringList{QStringLiteral("-oL"), QStringLiteral("mosquitto_sub"),
+                                QStringLiteral("-p"), QString::number(port), QStringLiteral("-t"),
+                                QStringLiteral("#"), QStringLiteral("-V"), QStringLiteral("5"),
+                                QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-F"),
+                                QStringLiteral("%P %x")} +
+                        options);
+    const int probes = ++m_probes;
+    int tries = 0;
+    return waitUntil(
+        [&] {
+            if (tries++ % 50 == 0) // one probe every half a second or so
+                QProcess::execute(QStringLiteral("mosquitto_pub"),
+                                  QStringList{QStringLiteral("-p"), QString::number(port),
+                                              QStringLiteral("-t"), QStringLiteral("probe"),
+                                              QStringLiteral("-m"),
+                                              QString::fromLatin1(probePayload)} +
+                                      options);
+            messages();
+            return m_probes > probes; // counted in messages()
+        },
+        10000);
+}
+
+void TestSubscriber::stop()
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished();
+    messages();
+}
+
+const QList<TestSubscriber::Message> &TestSubscriber::messages()
+{
+    m_partial += m_process.readAllStandardOutput();
+    qsizetype end;
+    while ((end = m_partial.indexOf('\n')) >= 0) {
+        const QByteArray line = m_partial.left(end);
+        m_partial.remove(0, end + 1);
+        const qsizetype space = line.lastIndexOf(' ');
+        const QByteArray property = line.left(space);
+        Message message{-1, QByteArray::fromHex(line.mid(space + 1))};
+        if (property.startsWith("position:"))
+            message.position = property.mid(9).toLongLong();
+        if (message.position < 0 && message.payload == probePayload)
+            ++m_probes;
+        else
+            m_messages.append(message);
+    }
+    return m_messages;
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// Debian's mosquitto, started by the test on a free port with a
+// configuration of the test's own; the same port again after a restart.
+class TestBroker
+{
+public:
+    explicit TestBroker(const QString &dir) : m_dir(dir) {}
+    ~TestBroker() { stop(); }
+    // Extra lines for its listener (TLS, passwords); false if it never listened.
+    bool start(const QStringList &listenerLines = {});
+    void stop();
+    // Stops answering, its connections left open.
+    void freeze();
+    int port() const { return m_port; }
+
+private:
+    QString m_dir;
+    QStringList m_lines;
+    QProcess m_process;
+    int m_port = 0;
+};
+
+// mosquitto_sub on every topic, MQTT 5, QoS 1: each message's position
+// property (-1 without one) and payload.
+class TestSubscriber
+{
+public:
+    struct Message
+    {
+        qint64 position = -1;
+        QByteArray payload;
+    };
+
+    ~TestSubscriber() { stop(); }
+    // Returns once a probe message published after it has come back: from
+    // then on nothing published is missed.
+    bool start(int port, const QStringList &options = {});
+    void stop();
+    // What has come, probes left out.
+    const QList<Message> &messages();
+
+private:
+    QProcess m_process;
+    QByteArray m_partial;
+    QList<Message> m_messages;
+    int m_probes = 0;
+    int m_port = 0;
+    QStringList m_options;
+};
