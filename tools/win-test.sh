@@ -12,7 +12,7 @@
 #      installed program run from Program Files, replaced by a rebuild of
 #      its version and by a later version, and uninstalled.
 # The first run on a machine builds the Windows toolchain first
-# (tools/win-toolchain.sh: 35 to 45 minutes on 2 cores); later runs reuse it.
+# (tools/win-toolchain.sh: 40 to 50 minutes on 2 cores); later runs reuse it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo="$PWD"
