@@ -32,7 +32,7 @@ files="$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sort)"
 $(diff <(echo "$expected_files") <(echo "$files"))"
 
 depends="$(dpkg-deb -f "$deb" Depends)"
-for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 qt6-qpa-plugins; do
+for lib in libqt6core6 libqt6gui6 libqt6widgets6 libqt6serialport6 libmosquitto1 qt6-qpa-plugins; do
   [[ "$depends" == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
 
@@ -56,8 +56,9 @@ unit='tarnel@var-lib-tarnel-port3.service'
 verify="$(systemd-analyze verify --man=no --root="$work/root" "$unit" 2>&1)" ||
   fail "systemd-analyze verify $unit: $verify"
 [ -z "$verify" ] || fail "systemd-analyze verify $unit: $verify"
-# Its sandbox: an exposure of 2.0 at most ("OK"); --threshold counts tenths.
-security="$(systemd-analyze security --offline=true --threshold=20 --root="$work/root" "$unit")" ||
+# Its sandbox, open to the network for publishing: an exposure of 2.5 at
+# most; --threshold counts tenths.
+security="$(systemd-analyze security --offline=true --threshold=25 --root="$work/root" "$unit")" ||
   fail "$unit is too exposed: $security"
 echo "${security##*$'\n'}"
 # Its user, as the package's postinst makes it: in the dialout group.

@@ -41,20 +41,6 @@ QByteArray deviceLines(int from, int to)
     return bytes;
 }
 
-QProcessEnvironment offscreenEnvironment()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    return env;
-}
-
-QRegularExpression messageLine(const QString &pattern)
-{
-    return QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ") +
-                                  pattern,
-                              QRegularExpression::MultilineOption);
-}
-
 // A lab of one: broker, subscriber, device and the program, in one folder.
 struct Lab
 {
@@ -74,7 +60,7 @@ struct Lab
     }
     void startTarnel()
     {
-        tarnel.emplace(dir.path(), QStringList{QStringLiteral("--start")}, offscreenEnvironment());
+        tarnel.emplace(dir.path(), QStringList{QStringLiteral("--start")}, offscreen());
     }
     // Sends the lines, spread over the time given, and waits until the log has them.
     bool send(const QByteArray &bytes, int overMs = 0)
@@ -177,7 +163,8 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
             if (c.away == Away::TenSeconds)
                 ::kill(pid_t(lab.tarnel->pid()), SIGCONT);
             if (c.away == Away::ProgramKilledInBacklog) {
-                ASSERT_TRUE(lab.tarnel->waitForError(messageLine("Broker connection back"), 20000));
+                ASSERT_TRUE(
+                    lab.tarnel->waitForError(messagePattern("Broker connection back"), 20000));
                 runEventLoop(200);
                 ::kill(pid_t(lab.tarnel->pid()), SIGKILL);
                 lab.tarnel->finish(false);
@@ -199,28 +186,18 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
 {
     QTemporaryDir keys;
     const auto inKeys = [&](const char *name) { return keys.filePath(QString::fromLatin1(name)); };
-    const auto openssl = [&](const QString &arguments) {
-        return QProcess::execute(
-            QStringLiteral("sh"),
-            {QStringLiteral("-c"),
-             QStringLiteral("cd '%1' && openssl %2").arg(keys.path(), arguments)});
-    };
-    // A lab CA and the broker's certificate from it; another CA, not the lab's.
-    for (const char *ca : {"ca", "other-ca"})
-        ASSERT_EQ(openssl(QStringLiteral("req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=%1 "
-                                         "-keyout %1.key -out %1.pem 2>/dev/null")
-                              .arg(QLatin1String(ca))),
-                  0);
-    ASSERT_EQ(openssl(QStringLiteral(
-                  "req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout broker.key "
-                  "-out broker.csr 2>/dev/null && printf 'subjectAltName=IP:127.0.0.1' >"
-                  " san && openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key "
-                  "-CAcreateserial -days 2 -extfile san -out broker.pem 2>/dev/null")),
-              0);
-    ASSERT_EQ(QProcess::execute(QStringLiteral("mosquitto_passwd"),
-                                {QStringLiteral("-b"), QStringLiteral("-c"), inKeys("passwd"),
-                                 QStringLiteral("bench3"), QStringLiteral("s3cret")}),
-              0);
+    // A lab CA and the broker's certificate from it; another CA, not the lab's; a user.
+    ASSERT_EQ(
+        QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral(R"(
+        exec 2>/dev/null; cd '%1' && for ca in ca other-ca; do
+          openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=$ca -keyout $ca.key -out $ca.pem
+        done && printf subjectAltName=IP:127.0.0.1 >san &&
+        openssl req -newkey rsa:2048 -nodes -subj /CN=broker -keyout broker.key -out broker.csr &&
+        openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+          -extfile san -out broker.pem && mosquitto_passwd -b -c passwd bench3 s3cret
+        )")
+                                                                           .arg(keys.path())}),
+        0);
     const QStringList tlsListener{QStringLiteral("cafile ") + inKeys("ca.pem"),
                                   QStringLiteral("certfile ") + inKeys("broker.pem"),
                                   QStringLiteral("keyfile ") + inKeys("broker.key"),
@@ -294,7 +271,7 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
         lab.startTarnel();
         const QByteArray lines =
             (c.cursor.isEmpty() || c.overwrite ? "" : before) + deviceLines(10, 30);
-        EXPECT_TRUE(lab.tarnel->waitForError(messageLine(QString::fromLatin1(c.message)), 10000))
+        EXPECT_TRUE(lab.tarnel->waitForError(messagePattern(QString::fromLatin1(c.message)), 10000))
             << lab.tarnel->error().toStdString();
         ASSERT_TRUE(lab.send(deviceLines(10, 30)));
         waitUntil([&] { return delivery(lines, lab.subscriber.messages()).next == lines.size(); },
