@@ -232,6 +232,9 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
          QFile::ReadOwner, "Can't connect to the broker \\(certificate\\): ", false},
         {"no broker there", "url=mqtt://127.0.0.1:1\n", QFile::ReadOwner,
          "Can't connect to the broker \\(unreachable\\): mqtt://127.0.0.1:1", false},
+        {"a broker name nobody knows", "url=mqtt://no-such-broker.invalid\n", QFile::ReadOwner,
+         "Can't connect to the broker \\(unreachable\\): mqtt://no-such-broker.invalid:1883, ",
+         false},
         {"not an MQTT url", "url=http://127.0.0.1\n", QFile::ReadOwner,
          "Publishing settings: the broker's url must be mqtt://host:port or mqtts://host:port, not "
          "http://127.0.0.1$",

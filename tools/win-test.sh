@@ -7,8 +7,9 @@
 #      with line states from the preloaded line-state library; the time mark
 #      test again in de-DE, and with Greek formats on a Western code page,
 #      also with a short date naming the month;
-#   3. the portable zip, unpacked into an empty folder and run there;
-#   4. the MSI, installed silently with and without STARTATLOGIN=1, the
+#   3. publishing to a broker on this machine, over TLS (tests/windows/publishing.sh);
+#   4. the portable zip, unpacked into an empty folder and run there;
+#   5. the MSI, installed silently with and without STARTATLOGIN=1, the
 #      installed program run from Program Files, replaced by a rebuild of
 #      its version and by a later version, and uninstalled.
 # The first run on a machine builds the Windows toolchain first
@@ -107,6 +108,8 @@ run "port layer against a scripted driver" tarnel_portlayer_tests.exe
 export TARNEL_FAKE_SERIAL="$work/linestates"
 export LD_PRELOAD="$repo/build/tests/libfakeserial.so"
 LANG=en_US.UTF-8 TARNEL_EXPECTED_LOCALE=en-US run "COM port tests (en-US)" tarnel_comport_tests.exe
+source tests/windows/publishing.sh
+publishing_test
 LANG=de_DE.UTF-8 TARNEL_EXPECTED_LOCALE=de-DE run "time marks (de-DE)" tarnel_comport_tests.exe \
   --gtest_filter='*TimeMarks*'
 # Greek formats on a Western code page: the AM and PM markers are not in it.
