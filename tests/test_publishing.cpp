@@ -240,7 +240,7 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
          "http://127.0.0.1$",
          false},
         {"a misspelt setting", ca + user + "\npasword=s3cret", QFile::ReadOwner,
-         "Publishing settings: unknown setting pasword$", false},
+         "Publishing settings: unknown setting broker/pasword$", false},
         {"a password file that is not there", ca + user + "\npassword_file=nothing",
          QFile::ReadOwner, "Publishing settings: can't read the password file .*nothing$", false},
         {"a log overwritten at Start before its lines went out", ca + user + "\npassword_file=pw",

@@ -17,6 +17,10 @@ publishing_test() {
   local client=(-h 127.0.0.1 -p "$port" --cafile "$dir/ca.pem" -u lab -P s3cret)
   LD_PRELOAD= mosquitto -c "$dir/broker.conf" 2>"$dir/broker.log" &
   local broker=$!
+  for i in $(seq 100); do # listening
+    LD_PRELOAD= mosquitto_pub "${client[@]}" -t probe -m probe 2>/dev/null && break
+    sleep 0.1
+  done
   LD_PRELOAD= stdbuf -oL mosquitto_sub "${client[@]}" -t '#' -V 5 -q 1 -F '%P %x' >>"$dir/received" &
   local subscriber=$!
   for i in $(seq 100); do # subscribed once its own probe comes back
