@@ -181,7 +181,6 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
 TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
 {
     QTemporaryDir keys;
-    const auto inKeys = [&](const char *name) { return keys.filePath(QString::fromLatin1(name)); };
     // A lab CA and the broker's certificate from it; another CA, not the lab's; a user.
     ASSERT_EQ(
         QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral(R"(
@@ -194,16 +193,16 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
         )")
                                                                            .arg(keys.path())}),
         0);
-    const QStringList tlsListener{QStringLiteral("cafile ") + inKeys("ca.pem"),
-                                  QStringLiteral("certfile ") + inKeys("broker.pem"),
-                                  QStringLiteral("keyfile ") + inKeys("broker.key"),
-                                  QStringLiteral("password_file ") + inKeys("passwd"),
-                                  QStringLiteral("allow_anonymous false")};
-    const QStringList subscriberOptions{QStringLiteral("-h"),       QStringLiteral("127.0.0.1"),
-                                        QStringLiteral("--cafile"), inKeys("ca.pem"),
-                                        QStringLiteral("-u"),       QStringLiteral("bench3"),
-                                        QStringLiteral("-P"),       QStringLiteral("s3cret")};
-    const QByteArray ca = "\nca_file=" + inKeys("ca.pem").toUtf8();
+    const QStringList tlsListener =
+        QStringLiteral("cafile %1/ca.pem\ncertfile %1/broker.pem\nkeyfile %1/broker.key\n"
+                       "password_file %1/passwd\nallow_anonymous false")
+            .arg(keys.path())
+            .split(u'\n');
+    const QStringList subscriberOptions =
+        QStringLiteral("-h 127.0.0.1 -u bench3 -P s3cret --cafile %1/ca.pem")
+            .arg(keys.path())
+            .split(u' ');
+    const QByteArray ca = "\nca_file=" + keys.filePath(QStringLiteral("ca.pem")).toUtf8();
     const QByteArray user = "\nuser=bench3";
 
     const struct Case
@@ -224,7 +223,8 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
         {"a wrong password", ca + user + "\npassword=wrong", QFile::ReadOwner,
          "Can't connect to the broker \\(not authorised\\): ", false},
         {"a CA that did not sign the broker's certificate",
-         "\nca_file=" + inKeys("other-ca.pem").toUtf8() + user + "\npassword_file=pw",
+         "\nca_file=" + keys.filePath(QStringLiteral("other-ca.pem")).toUtf8() + user +
+             "\npassword_file=pw",
          QFile::ReadOwner, "Can't connect to the broker \\(certificate\\): ", false},
         {"no broker there", "url=mqtt://127.0.0.1:1\n", QFile::ReadOwner,
          "Can't connect to the broker \\(unreachable\\): mqtt://127.0.0.1:1", false},

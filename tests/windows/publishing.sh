@@ -16,22 +16,16 @@ publishing_test() {
     "user $(id -un)" >"$dir/broker.conf"
   local client=(-h 127.0.0.1 -p "$port" --cafile "$dir/ca.pem" -u lab -P s3cret)
   LD_PRELOAD= mosquitto -c "$dir/broker.conf" 2>"$dir/broker.log" &
-  local broker=$!
-  for i in $(seq 100); do # listening
-    LD_PRELOAD= mosquitto_pub "${client[@]}" -t probe -m probe 2>/dev/null && break
+  local broker=$! subscriber=""
+  for i in $(seq 100); do # the broker listens, then the subscriber's probe comes back
+    if LD_PRELOAD= mosquitto_pub "${client[@]}" -t probe -m probe 2>/dev/null && [ -z "$subscriber" ]; then
+      LD_PRELOAD= stdbuf -oL mosquitto_sub "${client[@]}" -t '#' -V 5 -q 1 -F '%P %x' >>"$dir/received" &
+      subscriber=$!
+    fi
+    grep -q . "$dir/received" 2>/dev/null && break
     sleep 0.1
   done
-  LD_PRELOAD= stdbuf -oL mosquitto_sub "${client[@]}" -t '#' -V 5 -q 1 -F '%P %x' >>"$dir/received" &
-  local subscriber=$!
-  for i in $(seq 100); do # subscribed once its own probe comes back
-    LD_PRELOAD= mosquitto_pub "${client[@]}" -t probe -m probe 2>/dev/null
-    grep -q . "$dir/received" && break
-    sleep 0.1
-  done
-
-  local log
-  log="$(winepath -w "$dir/log.csv")"
-  printf '5\r\n,\r\n%s\r\n0\r\n0\r\n' "$log" >"$dir/tarnel.ini"
+  printf '5\r\n,\r\n%s\r\n0\r\n0\r\n' "$(winepath -w "$dir/log.csv")" >"$dir/tarnel.ini"
   printf '[broker]\nurl=mqtts://127.0.0.1:%s\ntopic=lab/com5\nuser=lab\npassword_file=pw\nca_file=ca.pem\n' \
     "$port" >"$dir/tarnel-publish.ini"
   echo s3cret >"$dir/pw"
