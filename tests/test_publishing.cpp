@@ -182,16 +182,15 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
 {
     QTemporaryDir keys;
     // A lab CA and the broker's certificate from it; another CA, not the lab's; a user.
-    ASSERT_EQ(
-        QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral(R"(
-        exec 2>/dev/null; cd '%1' && for ca in ca other-ca; do
+    const QString makeKeys = QStringLiteral(R"(exec 2>/dev/null; cd '%1' &&
+        for ca in ca other-ca; do
           openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=$ca -keyout $ca.key -out $ca.pem
         done && printf subjectAltName=IP:127.0.0.1 >san &&
         openssl req -newkey rsa:2048 -nodes -subj /CN=broker -keyout broker.key -out broker.csr &&
         openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-          -extfile san -out broker.pem && mosquitto_passwd -b -c passwd bench3 s3cret
-        )")
-                                                                           .arg(keys.path())}),
+          -extfile san -out broker.pem && mosquitto_passwd -b -c passwd bench3 s3cret)");
+    ASSERT_EQ(
+        QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), makeKeys.arg(keys.path())}),
         0);
     const QStringList tlsListener =
         QStringLiteral("cafile %1/ca.pem\ncertfile %1/broker.pem\nkeyfile %1/broker.key\n"
@@ -256,7 +255,7 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
         const QByteArray url = "url=mqtts://127.0.0.1:" + QByteArray::number(lab.broker.port());
         lab.configure("[broker]\n" +
                           (c.settings.startsWith("url=") ? c.settings : url + c.settings) + "\n",
-                      false);
+                      false, c.overwrite);
         QFile::setPermissions(lab.dir.filePath(QStringLiteral("tarnel-publish.ini")), c.mode);
         writeFile(lab.dir.filePath(QStringLiteral("pw")), "s3cret\n");
         QFile::setPermissions(lab.dir.filePath(QStringLiteral("pw")), QFile::ReadOwner);
@@ -264,8 +263,6 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
         if (!c.cursor.isEmpty()) {
             writeFile(lab.log, before);
             writeFile(lab.log + QStringLiteral(".cursor"), c.cursor);
-            lab.configure(readFile(lab.dir.filePath(QStringLiteral("tarnel-publish.ini"))), false,
-                          c.overwrite);
         }
         lab.startTarnel();
         const QByteArray lines =
