@@ -12,6 +12,19 @@ foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     list(APPEND runtime_dlls ${path})
 endforeach()
 
+# libmosquitto and the OpenSSL libraries it loads, cross-built into the
+# toolchain's prefix: the DLLs are in its bin folder, beside the lib folder
+# that holds the import library found in src/.
+get_filename_component(mosquitto_bin_dir ${MOSQUITTO_LIBRARY} DIRECTORY)
+get_filename_component(mosquitto_bin_dir ${mosquitto_bin_dir}/../bin ABSOLUTE)
+set(mqtt_dlls)
+foreach(dll libmosquitto.dll libssl-3-x64.dll libcrypto-3-x64.dll)
+    if(NOT EXISTS ${mosquitto_bin_dir}/${dll})
+        message(FATAL_ERROR "${dll} is not in ${mosquitto_bin_dir} (tools/win-toolchain.sh builds it)")
+    endif()
+    list(APPEND mqtt_dlls ${mosquitto_bin_dir}/${dll})
+endforeach()
+
 set(qt_dlls $<TARGET_FILE:Qt6::Core> $<TARGET_FILE:Qt6::Gui> $<TARGET_FILE:Qt6::Widgets>)
 # Qt looks for plugins in these folders beside the program.
 set(platform_plugin $<TARGET_FILE:Qt6::QWindowsIntegrationPlugin>)
@@ -20,13 +33,14 @@ set(style_plugin $<TARGET_FILE:Qt6::QWindowsVistaStylePlugin>)
 add_custom_target(windows_runtime ALL
     COMMAND ${CMAKE_COMMAND} -E make_directory ${TARNEL_OUTPUT_DIR}/platforms
             ${TARNEL_OUTPUT_DIR}/styles
-    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${runtime_dlls} ${qt_dlls} ${TARNEL_OUTPUT_DIR}
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${runtime_dlls} ${mqtt_dlls} ${qt_dlls}
+            ${TARNEL_OUTPUT_DIR}
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${platform_plugin} ${TARNEL_OUTPUT_DIR}/platforms
     COMMAND ${CMAKE_COMMAND} -E copy_if_different ${style_plugin} ${TARNEL_OUTPUT_DIR}/styles
     COMMAND_EXPAND_LISTS VERBATIM)
 
 install(TARGETS tarnel RUNTIME DESTINATION .)
-install(FILES ${runtime_dlls} ${qt_dlls} README.md DESTINATION .)
+install(FILES ${runtime_dlls} ${mqtt_dlls} ${qt_dlls} README.md DESTINATION .)
 install(FILES ${platform_plugin} DESTINATION platforms)
 install(FILES ${style_plugin} DESTINATION styles)
 

@@ -27,21 +27,6 @@ QByteArray settingsFor(const QString &logPath)
     return "5\r\n;\r\n" + logPath.toLocal8Bit() + "\r\n 0\r\n 0\r\n";
 }
 
-// A line of standard error as the program writes its messages.
-QRegularExpression messageLine(const QString &text)
-{
-    return QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ") +
-                                  QRegularExpression::escape(text) + u'$',
-                              QRegularExpression::MultilineOption);
-}
-
-QProcessEnvironment offscreen()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    return env;
-}
-
 TEST(Launch, OptionsAndLoggingFromLaunch)
 {
     enum class Device { None, Linked, LinkedAfterThreeSeconds, HeldByAnotherInstance };

@@ -7,12 +7,13 @@
 #      with line states from the preloaded line-state library; the time mark
 #      test again in de-DE, and with Greek formats on a Western code page,
 #      also with a short date naming the month;
-#   3. the portable zip, unpacked into an empty folder and run there;
-#   4. the MSI, installed silently with and without STARTATLOGIN=1, the
+#   3. publishing to a broker on this machine, over TLS (tests/windows/publishing.sh);
+#   4. the portable zip, unpacked into an empty folder and run there;
+#   5. the MSI, installed silently with and without STARTATLOGIN=1, the
 #      installed program run from Program Files, replaced by a rebuild of
 #      its version and by a later version, and uninstalled.
 # The first run on a machine builds the Windows toolchain first
-# (tools/win-toolchain.sh: 35 to 45 minutes on 2 cores); later runs reuse it.
+# (tools/win-toolchain.sh: 40 to 50 minutes on 2 cores); later runs reuse it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo="$PWD"
@@ -107,6 +108,8 @@ run "port layer against a scripted driver" tarnel_portlayer_tests.exe
 export TARNEL_FAKE_SERIAL="$work/linestates"
 export LD_PRELOAD="$repo/build/tests/libfakeserial.so"
 LANG=en_US.UTF-8 TARNEL_EXPECTED_LOCALE=en-US run "COM port tests (en-US)" tarnel_comport_tests.exe
+source tests/windows/publishing.sh
+publishing_test
 LANG=de_DE.UTF-8 TARNEL_EXPECTED_LOCALE=de-DE run "time marks (de-DE)" tarnel_comport_tests.exe \
   --gtest_filter='*TimeMarks*'
 # Greek formats on a Western code page: the AM and PM markers are not in it.
@@ -121,6 +124,11 @@ TARNEL_EXPECTED_LOCALE=el-GR run "time marks (el-GR, short date d MMM yyyy)" \
 wine reg delete 'HKCU\Control Panel\International' /v sShortDate /f >/dev/null 2>&1
 unset LD_PRELOAD TARNEL_FAKE_SERIAL LC_MESSAGES
 
+# What the zip and the MSI hold.
+bundled=(tarnel.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll libgcc_s_seh-1.dll
+  libwinpthread-1.dll libmosquitto.dll libssl-3-x64.dll libcrypto-3-x64.dll
+  platforms/qwindows.dll styles/qwindowsvistastyle.dll README.md)
+
 # The portable zip: unpacked into an empty folder, it runs there and keeps
 # tarnel.ini beside tarnel.exe.
 (cd build-win && cpack -G ZIP -B "$work/zip" >/dev/null)
@@ -129,8 +137,7 @@ zip="$work/zip/tarnel-$version-windows-x86_64.zip"
 mkdir "$work/unpacked"
 (cd "$work/unpacked" && unzip -q "$zip")
 folder="$work/unpacked/tarnel-$version-windows-x86_64"
-for file in tarnel.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll libgcc_s_seh-1.dll \
-    libwinpthread-1.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll README.md; do
+for file in "${bundled[@]}"; do
   [ -f "$folder/$file" ] || { echo "FAILED: the zip lacks $file"; exit 1; }
 done
 # Explorer's icon and the file's version: group icon (0e) and version (10)
@@ -201,8 +208,7 @@ for property in "" STARTATLOGIN=1; do
   label="${property:-without a property}"
   msi_file=first.msi
   run_msiexec /i $property || msi_failed "$label: msiexec /i failed"
-  for file in tarnel.exe Qt6Core.dll Qt6Gui.dll Qt6Widgets.dll libstdc++-6.dll libgcc_s_seh-1.dll \
-      libwinpthread-1.dll platforms/qwindows.dll styles/qwindowsvistastyle.dll README.md; do
+  for file in "${bundled[@]}"; do
     [ -f "$installed/$file" ] || msi_failed "$label: no $file in Program Files\Tarnel"
   done
   [ -n "$(shortcut Tarnel.lnk)" ] || msi_failed "$label: no Start menu shortcut"

@@ -3,7 +3,10 @@
 #   - Debian's MinGW-w64, Wine, socat and Xvfb;
 #   - Qt 6.4.2 qtbase for x86_64-w64-mingw32, built from Debian's own source
 #     package with Debian's Qt host tools (about 30 minutes on 2 cores);
-#   - GoogleTest for Windows, from /usr/src/googletest.
+#   - GoogleTest for Windows, from /usr/src/googletest;
+#   - OpenSSL 3.0's two libraries and the MQTT client library libmosquitto
+#     2.0, from Debian's source packages too (3 to 4 minutes and about one
+#     minute on 2 cores).
 # Everything built goes into a cache folder outside the repository
 # (TARNEL_WIN_CACHE, default ~/.cache/tarnel-win) and is reused when present.
 # Prints the Qt prefix's path on standard output; everything else goes to
@@ -150,13 +153,32 @@ enable_sources() {
   $sudo apt-get update -qq
 }
 
+# Unpacks Debian's source package $1 into the folder $2, unless there: the
+# newest version apt lists, or the next one if the archive does not serve
+# it (a security update's source may be missing from a mirror or a proxy).
+fetch_source() {
+  local package="$1" dir="$2" download version
+  [ -d "$dir" ] && return 0
+  mkdir -p "$cache/src"
+  download="$(mktemp -d "$cache/src/download.XXXXXX")"
+  for version in $(apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -ruV); do
+    if (cd "$download" && apt-get source --download-only "$package=$version" >/dev/null 2>&1); then
+      # (into the download folder, where it leaves its copy of the tarball)
+      dpkg-source --no-check -x "$download"/*.dsc "$download/tree" >/dev/null
+      mv "$download/tree" "$dir"
+      rm -rf "$download"
+      return 0
+    fi
+    rm -f "$download"/*
+  done
+  rm -rf "$download"
+  echo "No version of the source package $package could be downloaded."
+  return 1
+}
+
 fetch_qt_source() {
   local src="$cache/src"
-  if [ ! -d "$src/qtbase" ]; then
-    rm -rf "$src" && mkdir -p "$src"
-    (cd "$src" && apt-get source --download-only qt6-base >/dev/null &&
-      dpkg-source --no-check -x qt6-base_*.dsc qtbase >/dev/null)
-  fi
+  fetch_source qt6-base "$src/qtbase"
   # Debian's source lacks the Wintab headers, so Direct2D is off too, and
   # 6.4.2 then needs DirectWrite 3's font engine kept out as well. Without
   # OpenGL, its dynamic-GL code in the window must go too.
@@ -184,7 +206,7 @@ build_qt() {
     >"$cache/qtbase-configure.log"
   cmake --build "$build" --parallel "$jobs"
   cmake --install "$build" >/dev/null
-  rm -rf "$build" "$cache/src"
+  rm -rf "$build" "$cache/src/qtbase"
 }
 
 build_gtest() {
@@ -199,6 +221,55 @@ build_gtest() {
   rm -rf "$build"
 }
 
+# OpenSSL's two libraries, for libmosquitto's TLS: the DLLs, their import
+# libraries and the headers, nothing else. Its own targets would build the
+# static libraries as well, from a second compile of every source; nor does
+# anything here use its programs, engines, loadable modules, or the
+# ciphers and protocols a broker does not speak, which are left out too.
+build_openssl() {
+  [ -f "$prefix/lib/libssl.dll.a" ] && return 0
+  local src="$cache/src/openssl"
+  fetch_source openssl "$src"
+  (
+    cd "$src"
+    ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- CC=gcc-posix \
+      --prefix="$prefix" --libdir=lib shared no-tests no-engine no-module no-legacy \
+      no-aria no-bf no-camellia no-cast no-idea no-md4 no-mdc2 no-rc2 no-rc4 no-rmd160 \
+      no-seed no-sm2 no-sm3 no-sm4 no-whirlpool no-siphash no-srp no-gost no-dsa \
+      no-scrypt no-cms no-ts no-cmp no-dtls no-sctp no-comp no-ec2m no-ocb no-srtp \
+      no-nextprotoneg no-ssl3 no-rfc3779 >"$cache/openssl-configure.log"
+    make -j"$jobs" build_generated >/dev/null
+    make -j"$jobs" libcrypto-3-x64.dll libssl-3-x64.dll >/dev/null
+    mkdir -p "$prefix/bin" "$prefix/include/openssl"
+    cp include/openssl/*.h "$prefix/include/openssl/"
+    cp libcrypto-3-x64.dll libssl-3-x64.dll "$prefix/bin/"
+    # (last: what tells a later run that OpenSSL is there)
+    cp libcrypto.dll.a libssl.dll.a "$prefix/lib/"
+  )
+  rm -rf "$src"
+}
+
+# The MQTT client library alone (no broker, clients, plugins or C++
+# wrapper), with TLS; without its thread, as Tarnel drives it from the
+# event loop.
+build_mosquitto() {
+  [ -f "$prefix/include/mosquitto.h" ] && return 0
+  local src="$cache/src/mosquitto" build="$cache/mosquitto-build"
+  fetch_source mosquitto "$src"
+  cmake -S "$src" -B "$build" -G Ninja -Wno-dev \
+    -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DWITH_TLS=ON -DWITH_THREADING=OFF -DWITH_CJSON=OFF -DWITH_LIB_CPP=OFF \
+    -DWITH_CLIENTS=OFF -DWITH_BROKER=OFF -DWITH_APPS=OFF -DWITH_PLUGINS=OFF \
+    -DDOCUMENTATION=OFF >"$cache/mosquitto-configure.log"
+  cmake --build "$build" --parallel "$jobs"
+  # Its install rule leaves out the import library.
+  cp "$build/lib/libmosquitto.dll.a" "$prefix/lib/"
+  cmake --install "$build" >/dev/null
+  rm -rf "$build" "$src"
+  rmdir --ignore-fail-on-non-empty "$cache/src"
+}
+
 # One run at a time: two builds into one cache delete each other's objects.
 # A second run waits here for the first, then finds the toolchain made.
 mkdir -p "$cache"
@@ -211,4 +282,6 @@ install_packages
 enable_sources
 build_qt
 build_gtest
+build_openssl
+build_mosquitto
 echo "$prefix" >&3

@@ -1,5 +1,7 @@
 #include "publish/mqttclient.h"
 
+#include "publish/hostlookup.h"
+
 #include <QDateTime>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -64,9 +66,16 @@ MqttClient::Failure failureForConnack(int rc)
 
 } // namespace
 
-MqttClient::MqttClient(QObject *parent) : QObject(parent), m_timer(new QTimer(this))
+MqttClient::MqttClient(QObject *parent)
+    : QObject(parent), m_lookup(new HostLookup(this)), m_timer(new QTimer(this))
 {
     initLibrary();
+    connect(m_lookup, &HostLookup::finished, this, [this](bool found, const QString &error) {
+        if (found)
+            start();
+        else
+            emit failed(Failure::Unreachable, error);
+    });
     m_timer->setInterval(1000);
     connect(m_timer, &QTimer::timeout, this, &MqttClient::tick);
 }
@@ -78,9 +87,10 @@ MqttClient::~MqttClient()
 
 void MqttClient::connectTo(const PublishSettings &settings)
 {
+    teardown();
     m_settings = settings;
     m_version5 = true;
-    start();
+    m_lookup->start(settings.host);
 }
 
 void MqttClient::disconnectFromBroker()
@@ -241,6 +251,7 @@ void MqttClient::fail(Failure failure, const QString &detail)
 
 void MqttClient::teardown()
 {
+    m_lookup->cancel();
     m_timer->stop();
     m_failure.reset();
     m_connected = false;

@@ -9,6 +9,7 @@
 
 struct mosquitto;
 struct mqtt5__property; // libmosquitto's mosquitto_property
+class HostLookup;
 class QSocketNotifier;
 class QTimer;
 
@@ -61,6 +62,7 @@ private:
     void teardown();
     void watchSocket();
 
+    HostLookup *m_lookup = nullptr;
     mosquitto *m_mosq = nullptr;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;

@@ -55,17 +55,20 @@ PublishSettings::Loaded PublishSettings::load(const QString &configDir, int port
         loaded.error = prefix + QStringLiteral("can't read ") + file;
         return loaded;
     }
-    ini.beginGroup(QStringLiteral("broker"));
-    const QString url = ini.value(QStringLiteral("url")).toString().trimmed();
-    if (url.isEmpty())
-        return loaded; // a file without a broker: publishing stays off
     auto fail = [&](const QString &why) {
         loaded.error = prefix + why;
         return loaded;
     };
-    for (const QString &key : ini.allKeys())
-        if (!knownKeys.contains(key))
+    const QStringList keys = ini.allKeys();
+    if (keys.isEmpty())
+        return loaded; // an empty file: publishing stays off
+    for (const QString &key : keys)
+        if (!key.startsWith(QStringLiteral("broker/")) || !knownKeys.contains(key.mid(7)))
             return fail(QStringLiteral("unknown setting ") + key);
+    ini.beginGroup(QStringLiteral("broker"));
+    const QString url = ini.value(QStringLiteral("url")).toString().trimmed();
+    if (url.isEmpty())
+        return fail(QStringLiteral("no broker named (url= under [broker])"));
     if (QString why = readUrl(url); !why.isEmpty())
         return fail(why);
 

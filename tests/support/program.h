@@ -56,3 +56,24 @@ private:
     QProcess m_process;
     QString m_error;
 };
+
+// The environment of a program with no screen.
+inline QProcessEnvironment offscreen()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    return env;
+}
+
+// A line of standard error as the program writes its messages: the text, or
+// what the pattern matches, after the date and time.
+inline QRegularExpression messagePattern(const QString &pattern)
+{
+    return QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ") +
+                                  pattern,
+                              QRegularExpression::MultilineOption);
+}
+inline QRegularExpression messageLine(const QString &text)
+{
+    return messagePattern(QRegularExpression::escape(text) + u'$');
+}

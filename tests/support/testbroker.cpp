@@ -67,27 +67,19 @@ void TestBroker::freeze()
 bool TestSubscriber::start(int port, const QStringList &options)
 {
     stop();
-    m_port = port;
-    m_options = options;
+    const QStringList common = QStringList{QStringLiteral("-p"), QString::number(port)} + options;
     // Line-buffered: a message it printed must not die with it in its buffer.
     m_process.start(QStringLiteral("stdbuf"),
-                    QStringList{QStringLiteral("-oL"), QStringLiteral("mosquitto_sub"),
-                                QStringLiteral("-p"), QString::number(port), QStringLiteral("-t"),
-                                QStringLiteral("#"), QStringLiteral("-V"), QStringLiteral("5"),
-                                QStringLiteral("-q"), QStringLiteral("1"), QStringLiteral("-F"),
-                                QStringLiteral("%P %x")} +
-                        options);
+                    QStringLiteral("-oL mosquitto_sub -t # -V 5 -q 1 -F").split(u' ') +
+                        QStringList{QStringLiteral("%P %x")} + common);
     const int probes = ++m_probes;
     int tries = 0;
     return waitUntil(
         [&] {
             if (tries++ % 50 == 0) // one probe every half a second or so
                 QProcess::execute(QStringLiteral("mosquitto_pub"),
-                                  QStringList{QStringLiteral("-p"), QString::number(port),
-                                              QStringLiteral("-t"), QStringLiteral("probe"),
-                                              QStringLiteral("-m"),
-                                              QString::fromLatin1(probePayload)} +
-                                      options);
+                                  QStringLiteral("-t probe -m ").split(u' ', Qt::SkipEmptyParts) +
+                                      QStringList{QString::fromLatin1(probePayload)} + common);
             messages();
             return m_probes > probes; // counted in messages()
         },

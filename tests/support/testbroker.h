@@ -51,6 +51,4 @@ private:
     QByteArray m_partial;
     QList<Message> m_messages;
     int m_probes = 0;
-    int m_port = 0;
-    QStringList m_options;
 };
