@@ -70,7 +70,7 @@ LogSession::ReceiveResult LogSession::receive(QByteArrayView bytes, bool timeMar
         stop();
         result.writeFailed = true;
     } else if (m_publisher && !m_pending.isEmpty()) {
-        m_publisher->logWritten();
+        m_publisher->logWritten(bytes.size());
     }
     if (m_pending.capacity() > (1 << 20))
         m_pending = QByteArray(); // a huge burst must not pin its memory

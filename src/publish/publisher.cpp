@@ -7,6 +7,12 @@ namespace {
 constexpr int saveIntervalMs = 1000;
 constexpr int firstRetryMs = 1000;
 constexpr int lastRetryMs = 16000;
+// A read this big means the device is ahead of the window: logging is busy
+// for a while after it. Then publishing gets a slice of messages at a time.
+constexpr qsizetype busyReadBytes = 1024;
+constexpr int busyHoldMs = 50;
+constexpr int busySliceMs = 10;
+constexpr int busySliceMessages = 8;
 
 QString reasonText(MqttClient::Failure failure)
 {
@@ -34,12 +40,17 @@ QString linesWaitingText(qint64 lines)
 
 Publisher::Publisher(QObject *parent)
     : QObject(parent), m_client(new MqttClient(this)), m_saveTimer(new QTimer(this)),
-      m_retryTimer(new QTimer(this))
+      m_retryTimer(new QTimer(this)), m_sliceTimer(new QTimer(this))
 {
     m_saveTimer->setInterval(saveIntervalMs);
     connect(m_saveTimer, &QTimer::timeout, this, &Publisher::saveCursor);
     m_retryTimer->setSingleShot(true);
     connect(m_retryTimer, &QTimer::timeout, this, &Publisher::connectToBroker);
+    m_sliceTimer->setSingleShot(true);
+    connect(m_sliceTimer, &QTimer::timeout, this, [this] {
+        if (m_client->isConnected())
+            sendMore();
+    });
     connect(m_client, &MqttClient::connected, this, &Publisher::handleConnected);
     connect(m_client, &MqttClient::failed, this, &Publisher::handleFailure);
     connect(m_client, &MqttClient::acknowledged, this, &Publisher::handleAcknowledged);
@@ -94,6 +105,7 @@ void Publisher::stop()
         return;
     m_saveTimer->stop();
     m_retryTimer->stop();
+    m_sliceTimer->stop();
     m_client->disconnectFromBroker();
     saveCursor();
     m_inFlight.clear();
@@ -103,8 +115,10 @@ void Publisher::stop()
     m_logPath.clear();
 }
 
-void Publisher::logWritten()
+void Publisher::logWritten(qsizetype bytesRead)
 {
+    if (bytesRead >= busyReadBytes)
+        m_loggingBusy.setRemainingTime(busyHoldMs);
     if (m_client->isConnected())
         sendMore();
 }
@@ -116,15 +130,28 @@ void Publisher::connectToBroker()
 
 void Publisher::sendMore()
 {
-    if (m_tail.wasShortened()) {
-        restartFromBeginning(
-            QStringLiteral("The log file was shortened: publishing it again from its start"));
-        return;
-    }
-    while (qsizetype(m_inFlight.size()) < windowMessages && m_inFlightBytes < windowBytes) {
-        const auto line = m_tail.next();
-        if (!line)
+    qsizetype budget = windowMessages;
+    // Logging goes first: while the port delivers more than the window takes
+    // in a turn, publishing gets a short slice now and then, and catches up
+    // from the file afterwards.
+    if (!m_loggingBusy.hasExpired()) {
+        if (!m_nextSlice.hasExpired()) {
+            if (!m_sliceTimer->isActive())
+                m_sliceTimer->start(int(m_nextSlice.remainingTime()));
             return;
+        }
+        m_nextSlice.setRemainingTime(busySliceMs);
+        budget = busySliceMessages;
+    }
+    while (budget-- > 0 && qsizetype(m_inFlight.size()) < windowMessages &&
+           m_inFlightBytes < windowBytes) {
+        const auto line = m_tail.next();
+        if (!line) {
+            if (m_tail.wasShortened()) // asked at the end only: it costs a system call
+                restartFromBeginning(QStringLiteral(
+                    "The log file was shortened: publishing it again from its start"));
+            return;
+        }
         const auto messageId = m_client->publish(m_settings.topic, line->text, line->position);
         if (!messageId)
             return; // the connection has failed, and the line is read again after it

@@ -5,6 +5,7 @@
 #include "publish/mqttclient.h"
 #include "publish/publishsettings.h"
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <deque>
 #include <optional>
@@ -33,8 +34,8 @@ public:
     QStringList start(const PublishSettings &settings, const QString &logPath, bool overwritten);
     void stop();
     bool isPublishing() const { return m_logPath.size() > 0; }
-    // More has been written to the log.
-    void logWritten();
+    // More has been written to the log, from a read of the port this big.
+    void logWritten(qsizetype bytesRead);
 
     // The position of the first line the broker has not acknowledged.
     qint64 cursor() const { return m_cursor; }
@@ -64,6 +65,9 @@ private:
     MqttClient *m_client = nullptr;
     QTimer *m_saveTimer = nullptr;
     QTimer *m_retryTimer = nullptr;
+    QTimer *m_sliceTimer = nullptr;
+    QDeadlineTimer m_loggingBusy{0}; // running while the port delivers fast
+    QDeadlineTimer m_nextSlice{0};
     PublishSettings m_settings;
     QString m_logPath;
     std::optional<CursorFile> m_cursorFile;
