@@ -225,6 +225,10 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
          "\nca_file=" + keys.filePath(QStringLiteral("other-ca.pem")).toUtf8() + user +
              "\npassword_file=pw",
          QFile::ReadOwner, "Can't connect to the broker \\(certificate\\): ", false},
+        {"the certificate not checked, as asked",
+         "\nca_file=" + keys.filePath(QStringLiteral("other-ca.pem")).toUtf8() + user +
+             "\npassword_file=pw\nverify_certificate=false",
+         QFile::ReadOwner, "Publishing to mqtts://127.0.0.1:\\d+", true},
         {"no broker there", "url=mqtt://127.0.0.1:1\n", QFile::ReadOwner,
          "Can't connect to the broker \\(unreachable\\): mqtt://127.0.0.1:1", false},
         {"a broker name nobody knows", "url=mqtt://no-such-broker.invalid\n", QFile::ReadOwner,
