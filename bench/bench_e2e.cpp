@@ -3,6 +3,7 @@
 // same bytes; idle cost, latency and memory. Prints one table row per figure:
 //   figure | value | target | met
 #include "app/frmtarnel.h"
+#include "benchtable.h"
 #include "support/fakeserialstate.h"
 #include "support/files.h"
 #include "support/preload.h"
@@ -64,34 +65,12 @@ long statusField(const char *key, pid_t pid = 0)
     return value;
 }
 
-double processCpuSeconds(qint64 pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string field;
-    double ticks = 0;
-    for (int i = 1; stat >> field && i <= 15; ++i) {
-        if (i == 14 || i == 15)
-            ticks += std::stod(field);
-    }
-    return ticks / double(::sysconf(_SC_CLK_TCK));
-}
-
 double median(std::vector<double> v)
 {
     if (v.empty())
         return 0;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
-}
-
-void row(const QString &figure, const QString &value, const QString &target = {}, int met = -1)
-{
-    std::printf("| %-46s | %-34s | %-24s | %-3s |\n", qPrintable(figure), qPrintable(value),
-                qPrintable(target),
-                met < 0 ? ""
-                : met   ? "yes"
-                        : "NO");
-    std::fflush(stdout);
 }
 
 // Lines like a busy instrument's, about 80 bytes, comma-separated.

@@ -2,6 +2,7 @@
 // publishing to Debian's mosquitto, a subscriber in this process timing each
 // line's arrival. Prints one table row per figure: figure | value | target | met
 #include "benchinstance.h"
+#include "benchtable.h"
 #include "linecounter.h"
 #include "support/eventloop.h"
 #include "support/files.h"
@@ -24,16 +25,6 @@ bool allArrived = true; // the exit code: every line, byte-exact
 double secondsOf(Clock::duration d)
 {
     return std::chrono::duration<double>(d).count();
-}
-
-void row(const QString &figure, const QString &value, const QString &target = {}, int met = -1)
-{
-    std::printf("| %-46s | %-34s | %-24s | %-3s |\n", qPrintable(figure), qPrintable(value),
-                qPrintable(target),
-                met < 0 ? ""
-                : met   ? "yes"
-                        : "NO");
-    std::fflush(stdout);
 }
 
 bool arrive(LineCounter &counter, const QString &topic, long count, int timeoutMs)
@@ -179,14 +170,14 @@ void lab(TestBroker &broker, LineCounter &counter, int count, int seconds)
     }
     std::vector<double> cpu, rss;
     for (BenchInstance *instance : all)
-        cpu.push_back(cpuSeconds(instance->tarnel->pid()));
-    const double brokerCpu = cpuSeconds(broker.pid());
+        cpu.push_back(processCpuSeconds(instance->tarnel->pid()));
+    const double brokerCpu = processCpuSeconds(broker.pid());
     pace(all, 100, seconds);
     for (size_t i = 0; i < all.size(); ++i) {
-        cpu[i] = (cpuSeconds(all[i]->tarnel->pid()) - cpu[i]) / seconds * 100;
+        cpu[i] = (processCpuSeconds(all[i]->tarnel->pid()) - cpu[i]) / seconds * 100;
         rss.push_back(residentMb(all[i]->tarnel->pid()));
     }
-    const double brokerPercent = (cpuSeconds(broker.pid()) - brokerCpu) / seconds * 100;
+    const double brokerPercent = (processCpuSeconds(broker.pid()) - brokerCpu) / seconds * 100;
     std::vector<std::pair<QString, long>> topics;
     for (int i = 0; i < count; ++i)
         topics.emplace_back(QStringLiteral("bench/lab/%1").arg(i), all[size_t(i)]->sent);

@@ -66,18 +66,6 @@ QByteArray benchLines(long from, long to)
     return QByteArray::fromStdString(bytes);
 }
 
-double cpuSeconds(qint64 pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string field;
-    double ticks = 0;
-    for (int i = 1; stat >> field && i <= 15; ++i) {
-        if (i == 14 || i == 15)
-            ticks += std::stod(field);
-    }
-    return ticks / double(::sysconf(_SC_CLK_TCK));
-}
-
 double residentMb(qint64 pid)
 {
     std::ifstream statm("/proc/" + std::to_string(pid) + "/statm");

@@ -30,6 +30,5 @@ void pace(const std::vector<BenchInstance *> &to, double perSecond, double secon
           const std::function<bool()> &enough = {});
 // Lines [from, to) as the device sends them.
 QByteArray benchLines(long from, long to);
-// From /proc: user and system time, and resident memory.
-double cpuSeconds(qint64 pid);
+// From /proc: resident memory.
 double residentMb(qint64 pid);

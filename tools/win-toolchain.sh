@@ -235,7 +235,7 @@ build_openssl() {
     ./Configure mingw64 --cross-compile-prefix=x86_64-w64-mingw32- CC=gcc-posix \
       --prefix="$prefix" --libdir=lib shared no-tests no-engine no-module no-legacy \
       no-aria no-bf no-camellia no-cast no-idea no-md4 no-mdc2 no-rc2 no-rc4 no-rmd160 \
-      no-seed no-sm2 no-sm3 no-sm4 no-whirlpool no-siphash no-srp no-gost no-dsa \
+      no-sm2 no-sm3 no-sm4 no-whirlpool no-siphash no-srp no-gost no-dsa \
       no-scrypt no-cms no-ts no-cmp no-dtls no-sctp no-comp no-ec2m no-ocb no-srtp \
       no-nextprotoneg no-ssl3 no-rfc3779 >"$cache/openssl-configure.log"
     make -j"$jobs" build_generated >/dev/null

@@ -31,6 +31,10 @@ signals:
 private:
     void check();
 
-    std::unique_ptr<Request> m_request;
+    struct Free // in the platform's file, where Request is whole
+    {
+        void operator()(Request *request) const;
+    };
+    std::unique_ptr<Request, Free> m_request;
     QTimer *m_timer = nullptr;
 };

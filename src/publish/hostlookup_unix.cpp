@@ -16,8 +16,6 @@ struct HostLookup::Request
 
 namespace {
 
-constexpr int pollMs = 20;
-
 // Requests the library would not give up: freed once they are done.
 std::vector<std::unique_ptr<HostLookup::Request>> &abandoned()
 {
@@ -38,22 +36,16 @@ void freeFinished()
 
 } // namespace
 
-HostLookup::HostLookup(QObject *parent) : QObject(parent), m_timer(new QTimer(this))
+void HostLookup::Free::operator()(Request *request) const
 {
-    m_timer->setInterval(pollMs);
-    connect(m_timer, &QTimer::timeout, this, &HostLookup::check);
-}
-
-HostLookup::~HostLookup()
-{
-    cancel();
+    delete request;
 }
 
 void HostLookup::start(const QString &host)
 {
     cancel();
     freeFinished();
-    m_request = std::make_unique<Request>();
+    m_request.reset(new Request);
     m_request->host = host.toUtf8();
     m_request->hints.ai_socktype = SOCK_STREAM;
     m_request->control.ar_name = m_request->host.constData();
@@ -78,7 +70,7 @@ void HostLookup::cancel()
     if (!m_request)
         return;
     if (gai_cancel(&m_request->control) == EAI_NOTCANCELED)
-        abandoned().push_back(std::move(m_request));
+        abandoned().emplace_back(m_request.release());
     else if (m_request->control.ar_result)
         freeaddrinfo(m_request->control.ar_result);
     m_request.reset();

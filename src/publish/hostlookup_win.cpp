@@ -24,8 +24,6 @@ struct HostLookup::Request
 
 namespace {
 
-constexpr int pollMs = 20;
-
 QString errorText(int rc)
 {
     wchar_t *text = nullptr;
@@ -39,21 +37,15 @@ QString errorText(int rc)
 
 } // namespace
 
-HostLookup::HostLookup(QObject *parent) : QObject(parent), m_timer(new QTimer(this))
+void HostLookup::Free::operator()(Request *request) const
 {
-    m_timer->setInterval(pollMs);
-    connect(m_timer, &QTimer::timeout, this, &HostLookup::check);
-}
-
-HostLookup::~HostLookup()
-{
-    cancel();
+    delete request;
 }
 
 void HostLookup::start(const QString &host)
 {
     cancel();
-    m_request = std::make_unique<Request>();
+    m_request.reset(new Request);
     m_request->host = host.toStdWString();
     m_request->hints.ai_socktype = SOCK_STREAM;
     const int rc = GetAddrInfoExW(m_request->host.c_str(), nullptr, NS_ALL, nullptr,
