@@ -71,10 +71,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # platform plugins, and the font the window is laid out for.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-dejavu-core")
-# Create the service's user, restart its running instances after an upgrade
-# and stop them at removal.
+# Create the service's user, restart its running instances after an upgrade,
+# stop them at removal and have systemd forget the unit then.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postinst
-    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/prerm)
+    ${CMAKE_CURRENT_SOURCE_DIR}/packaging/prerm ${CMAKE_CURRENT_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # The synopsis, then the long description: CPack indents it and turns the
 # empty lines into paragraph breaks.
