@@ -145,7 +145,7 @@ TEST_F(DeviceEventsTest, AVanishedDeviceIsReopenedWithItsSettingsAndLoggingGoesO
     window.cmdStart->click(); // Stop puts the device's own settings back
     EXPECT_TRUE(device.lineSettings().softwareFlowControl);
     window.cmdStart->click();
-    ASSERT_TRUE(device.write("one\r\ntw"));
+    ASSERT_TRUE(device.write("one\r\ntw\r")); // the loss comes between CR and LF
     ASSERT_TRUE(waitUntil([&] { return log() == "one\r\n"; }));
 
     // Gone, its link left behind: the number goes to another program's
@@ -180,6 +180,16 @@ TEST_F(DeviceEventsTest, AVanishedDeviceIsReopenedWithItsSettingsAndLoggingGoesO
     // What the old connection left unfinished became a line of its own.
     ASSERT_TRUE(replugged.write("o\r\nthree\r\n"));
     EXPECT_TRUE(waitUntil([&] { return log() == "one\r\ntw\r\no\r\nthree\r\n"; }));
+
+    // Restarted at once, as a simulator or a socat under systemd is: the new
+    // terminal is linked before the old one's loss is handled.
+    QSignalSpy restored(window.comm, &SerialPort::deviceRestored);
+    replugged.closeMaster(true);
+    PtyDevice restarted;
+    ASSERT_TRUE(restarted.open(dir.path(), 5));
+    ASSERT_TRUE(waitUntil([&] { return restored.count() == 1; }, 5000));
+    ASSERT_TRUE(restarted.write("four\r\n"));
+    EXPECT_TRUE(waitUntil([&] { return log().endsWith("three\r\nfour\r\n"); }, 5000));
 }
 
 TEST_F(DeviceEventsTest, StopWhileDisconnectedEndsTheRetries)

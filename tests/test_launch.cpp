@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <cerrno>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -29,7 +30,15 @@ QByteArray settingsFor(const QString &logPath)
 
 TEST(Launch, OptionsAndLoggingFromLaunch)
 {
-    enum class Device { None, Linked, LinkedAfterThreeSeconds, HeldByAnotherInstance };
+    // The system's own refusals: EBUSY from a holder's TIOCEXCL, EACCES.
+    enum class Device {
+        None,
+        Linked,
+        LinkedAfterThreeSeconds,
+        HeldByAnotherInstance,
+        HeldExclusively = EBUSY,
+        NotPermitted = EACCES
+    };
     struct Case
     {
         const char *name;
@@ -131,6 +140,24 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
          {"COM port 5 does not exist or busy", "Device reconnected"},
          "",
          "a;b\r\n"},
+        {"--start, the system refuses the port until its holder ends",
+         start,
+         Device::HeldExclusively,
+         false,
+         -1,
+         nothing,
+         {"COM port 5 does not exist or busy", "Device reconnected"},
+         "",
+         "a;b\r\n"},
+        {"--start, the port not permitted until the user may",
+         start,
+         Device::NotPermitted,
+         false,
+         -1,
+         nothing,
+         {"COM port 5 does not exist or busy", "Device reconnected"},
+         "",
+         "a;b\r\n"},
         {"--start, a log file that cannot be opened",
          start,
          Device::Linked,
@@ -185,7 +212,14 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
         PtyDevice device;
         QTemporaryDir holderDir;
         std::optional<Program> holder;
-        if (c.device == Device::Linked || c.device == Device::HeldByAnotherInstance) {
+        const bool refused =
+            c.device == Device::HeldExclusively || c.device == Device::NotPermitted;
+        std::optional<FakeSerialState> refusals; // through the preloaded library
+        if (refused) {
+            refusals.emplace();
+            refusals->refuseOpens(int(c.device));
+        }
+        if (c.device == Device::Linked || c.device == Device::HeldByAnotherInstance || refused) {
             ASSERT_TRUE(device.open(dir.path(), port));
         } else { // an adapter not plugged in yet: its link leads nowhere
             ASSERT_TRUE(QFile::link(dir.filePath("gone"), dir.filePath("com5")));
@@ -202,6 +236,11 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
         // and an answer that needs no window needs no display either, as on a
         // board without a screen.
         QProcessEnvironment env = offscreen();
+        if (refused) {
+            env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(TARNEL_FAKESERIAL_PATH));
+            env.insert(QStringLiteral("ASAN_OPTIONS"),
+                       env.value(QStringLiteral("ASAN_OPTIONS")) + ":verify_asan_link_order=0");
+        }
         const bool noWindow = c.exitCode == 0 || c.exitCode == 2;
         if (c.arguments.contains("-platform") || noWindow)
             env.remove(QStringLiteral("QT_QPA_PLATFORM"));
@@ -220,9 +259,12 @@ TEST(Launch, OptionsAndLoggingFromLaunch)
         }
 
         Program tarnel(dir.path(), c.arguments, env, c.fileSizeLimit);
-        if (c.device == Device::HeldByAnotherInstance) {
+        if (c.device == Device::HeldByAnotherInstance || refused) {
             EXPECT_TRUE(tarnel.waitForError(messageLine(c.messages.value(0))));
-            ASSERT_TRUE(holder->finish(true));
+            if (refused)
+                refusals->refuseOpens(0);
+            else
+                ASSERT_TRUE(holder->finish(true));
             EXPECT_TRUE(tarnel.waitForError(messageLine(c.messages.value(1))));
         }
         if (c.device == Device::LinkedAfterThreeSeconds) {

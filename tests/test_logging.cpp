@@ -32,6 +32,7 @@
 #include <ctime>
 #include <functional>
 #include <gtest/gtest.h>
+#include <termios.h>
 
 namespace {
 
@@ -303,13 +304,29 @@ TEST_F(LoggingTest, FailedStartsNameTheTextAsTypedAndLeaveTheProgramIdle)
 TEST_F(LoggingTest, ABusyPortCannotBeOpenedTwice)
 {
     start();
+    // Its holder's terminal, cooked: whoever is refused leaves it so.
+    termios modes{};
+    ASSERT_EQ(::tcgetattr(device.masterFd(), &modes), 0);
+    modes.c_lflag |= ICANON;
+    ASSERT_EQ(::tcsetattr(device.masterFd(), TCSANOW, &modes), 0);
     FrmTarnel second(dir.path());
     second.txtPort->setText(QStringLiteral("5"));
     second.txtFile->setText(dir.filePath(QStringLiteral("second.csv")));
     MessageBoxWatcher boxes;
+    const QString busy = QStringLiteral("COM port 5 does not exist or busy");
     second.cmdStart->click();
-    EXPECT_EQ(boxes.texts(), QStringList{QStringLiteral("COM port 5 does not exist or busy")});
+    EXPECT_EQ(boxes.texts(), QStringList{busy});
     EXPECT_EQ(second.cmdStart->text(), QStringLiteral("Start"));
+
+    // Waited for, as at a launch: in the status line at every try, past its
+    // two seconds, and logged once.
+    QSignalSpy logged(&second, &FrmTarnel::messageShown);
+    second.startAtLaunch();
+    runEventLoop(3500);
+    EXPECT_EQ(second.Label1->text(), busy);
+    EXPECT_EQ(logged.count(), 1);
+    ASSERT_EQ(::tcgetattr(device.masterFd(), &modes), 0);
+    EXPECT_TRUE(modes.c_lflag & ICANON) << "a refused open left the terminal raw";
 }
 
 TEST_F(LoggingTest, AFullDiskStopsLoggingAndNothingReopensThePort)

@@ -96,8 +96,9 @@ struct SerialDevice::Native
     void lose();
     void close();
     OpenResult open(const QString &link, const QString &devicePath, Settings settings);
+    void restoreModes(int descriptor);
     bool isStale(const QString &link) const;
-    void markStale(const QString &link);
+    void markStale(const QString &link, std::optional<LinkIdentity> identity);
     void pollLines();
 
     SerialDevice &device;
@@ -111,6 +112,9 @@ struct SerialDevice::Native
     bool hasModesBefore = false;
     QString openedLink;   // the link the open device was reached through
     QString openedDevice; // and the device it named
+    // The link as it was when the device was opened through it: by the time
+    // a loss is handled, a restarted device may have made it anew already.
+    std::optional<LinkIdentity> openedIdentity;
     QString staleLink;
     std::optional<LinkIdentity> staleIdentity;
 };
@@ -155,7 +159,7 @@ void SerialDevice::Native::lose()
     if (port.bytesAvailable() > 0) // what arrived before the loss still gets logged
         emit device.received();
     if (isPseudoTerminal(openedDevice))
-        markStale(openedLink);
+        markStale(openedLink, openedIdentity);
     close();
     port.clearError();
     emit device.lost();
@@ -195,10 +199,10 @@ bool SerialDevice::Native::isStale(const QString &link) const
     return !link.isEmpty() && link == staleLink && LinkIdentity::of(link) == staleIdentity;
 }
 
-void SerialDevice::Native::markStale(const QString &link)
+void SerialDevice::Native::markStale(const QString &link, std::optional<LinkIdentity> identity)
 {
     staleLink = link;
-    staleIdentity = link.isEmpty() ? std::nullopt : LinkIdentity::of(link);
+    staleIdentity = identity;
 }
 
 SerialDevice::~SerialDevice() = default;
@@ -210,14 +214,20 @@ SerialDevice::OpenResult SerialDevice::open(const QString &path, Settings settin
     const QString link = info.isSymLink() ? path : QString();
     if (m_native->isStale(link))
         return OpenResult::Missing;
+    // Before the link is followed: a link made anew after this must not be
+    // taken for the one the device was opened through.
+    const auto identity = link.isEmpty() ? std::nullopt : LinkIdentity::of(link);
     // The real device, so that two links to one device share one lock.
     const QString device = info.canonicalFilePath();
     if (device.isEmpty()) {
         if (isPseudoTerminal(info.symLinkTarget()))
-            m_native->markStale(link);
+            m_native->markStale(link, identity);
         return OpenResult::Missing;
     }
-    return m_native->open(link, device, settings);
+    const OpenResult result = m_native->open(link, device, settings);
+    if (result == OpenResult::Opened || result == OpenResult::AwaitingCarrier)
+        m_native->openedIdentity = identity;
+    return result;
 }
 
 SerialDevice::OpenResult SerialDevice::Native::open(const QString &link, const QString &devicePath,
@@ -246,6 +256,8 @@ SerialDevice::OpenResult SerialDevice::Native::open(const QString &link, const Q
     port.setStopBits(this->settings.stopBits);
     port.setFlowControl(this->settings.flowControl);
     if (!port.open(QIODevice::ReadOnly)) {
+        // Held by another program (Qt's lock): its terminal is as it was.
+        restoreModes(first);
         const bool missing = port.error() == QSerialPort::DeviceNotFoundError;
         port.clearError();
         return missing ? OpenResult::Missing : OpenResult::Refused;
@@ -253,17 +265,24 @@ SerialDevice::OpenResult SerialDevice::Native::open(const QString &link, const Q
     const int descriptor = int(port.handle());
     if (!TtyModes::applyForReading(descriptor, this->settings.watchCarrier)) {
         port.close();
+        restoreModes(first);
         return OpenResult::Refused;
     }
     openedLink = link;
     openedDevice = devicePath;
-    markStale({});
+    markStale({}, std::nullopt);
     stateSource = std::make_unique<IoctlLineStateSource>(descriptor);
     if (settings == Settings::Reuse ? lineEvents.resume(stateSource.get())
                                     : lineEvents.start(stateSource.get()))
         pollTimer.start();
     awaitingCarrier = this->settings.watchCarrier && TtyModes::carrierIsDown(descriptor);
     return awaitingCarrier ? OpenResult::AwaitingCarrier : OpenResult::Opened;
+}
+
+void SerialDevice::Native::restoreModes(int descriptor)
+{
+    if (std::exchange(hasModesBefore, false))
+        ::ioctl(descriptor, TCSETS2, &modesBefore);
 }
 
 void SerialDevice::close()

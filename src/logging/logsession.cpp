@@ -81,7 +81,8 @@ LogSession::ReceiveResult LogSession::endPartialLine(bool timeMarks)
 {
     if (m_assembler.pending().isEmpty() && !m_assembler.isStreaming())
         return {};
-    return receive("\r\n", timeMarks);
+    // A CR the device sent last began the line end it could not finish.
+    return receive(m_assembler.pending().endsWith('\r') ? "\n" : "\r\n", timeMarks);
 }
 
 bool LogSession::checkLineEnds(QByteArrayView received, bool hadLineEnd)

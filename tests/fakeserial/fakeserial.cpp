@@ -1,11 +1,14 @@
 // The preloaded side: see fakeserial.h.
 #include "fakeserial.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <netdb.h>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -115,4 +118,52 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
     }
     static const auto next = reinterpret_cast<IoctlFunction>(::dlsym(RTLD_NEXT, "ioctl"));
     return next(fd, request, arg);
+}
+
+using OpenFunction = int (*)(const char *, int, ...);
+
+// Refused as the state says; anything else goes on to the system.
+static int openOrRefuse(OpenFunction next, const char *path, int flags, va_list args)
+{
+    const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0;
+    FakeSerial::State *state = std::strncmp(path, "/dev/pts/", 9) == 0 ? sharedState() : nullptr;
+    if (state && state->openErrno.load() != 0) {
+        errno = state->openErrno.load();
+        return -1;
+    }
+    return next(path, flags, mode);
+}
+
+extern "C" int open(const char *path, int flags, ...)
+{
+    static const auto next = reinterpret_cast<OpenFunction>(::dlsym(RTLD_NEXT, "open"));
+    va_list args;
+    va_start(args, flags);
+    const int fd = openOrRefuse(next, path, flags, args);
+    va_end(args);
+    return fd;
+}
+
+extern "C" int open64(const char *path, int flags, ...)
+{
+    static const auto next = reinterpret_cast<OpenFunction>(::dlsym(RTLD_NEXT, "open64"));
+    va_list args;
+    va_start(args, flags);
+    const int fd = openOrRefuse(next, path, flags, args);
+    va_end(args);
+    return fd;
+}
+
+extern "C" int getaddrinfo(const char *node, const char *service, const addrinfo *hints,
+                           addrinfo **result)
+{
+    const std::string name = node ? node : "";
+    const std::string unanswered = ".unanswered.invalid";
+    if (name.size() > unanswered.size() && name.ends_with(unanswered)) {
+        ::sleep(20);
+        return EAI_AGAIN;
+    }
+    using Lookup = int (*)(const char *, const char *, const addrinfo *, addrinfo **);
+    static const auto next = reinterpret_cast<Lookup>(::dlsym(RTLD_NEXT, "getaddrinfo"));
+    return next(node, service, hints, result);
 }

@@ -5,7 +5,9 @@
 // pseudo-terminal from this block, which the test shares through a file
 // named in TARNEL_FAKE_SERIAL and changes while the program runs. Wine's
 // serial code asks the same two calls, so the Windows build is driven
-// through it too.
+// through it too. The same library refuses opens of pseudo-terminals as the
+// system refuses a port, and plays a name server that never answers for
+// names under unanswered.invalid (a lookup waits 20 s, then fails).
 
 #include <atomic>
 #include <cstdint>
@@ -53,6 +55,9 @@ struct State
     // DTR fell.
     std::atomic<int32_t> controlBits;
     std::atomic<uint32_t> dtrDrops;
+    // Nonzero: opening a pseudo-terminal fails with this errno (EBUSY from a
+    // holder's TIOCEXCL, EACCES), which root would otherwise never see.
+    std::atomic<int32_t> openErrno;
 };
 
 } // namespace FakeSerial

@@ -27,6 +27,7 @@ public:
     unsigned calls() const { return m_state->calls.load(); }
     int controlBits() const { return m_state->controlBits.load(); }
     unsigned dtrDrops() const { return m_state->dtrDrops.load(); }
+    void refuseOpens(int error) { m_state->openErrno = error; }
 
 private:
     struct Backing; // the shared file, per platform
