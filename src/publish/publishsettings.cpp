@@ -1,21 +1,33 @@
 #include "publish/publishsettings.h"
 
+#include "publish/fileaccess.h"
+#include "settings/inifile.h"
+
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 #include <QSysInfo>
 #include <QUrl>
+
+#include <mosquitto.h>
 
 namespace {
 
 const QString prefix = QStringLiteral("Publishing settings: ");
 const QStringList knownKeys = {QStringLiteral("url"),
                                QStringLiteral("topic"),
+                               QStringLiteral("client_id"),
+                               QStringLiteral("keepalive"),
                                QStringLiteral("user"),
                                QStringLiteral("password"),
                                QStringLiteral("password_file"),
                                QStringLiteral("ca_file"),
                                QStringLiteral("verify_certificate")};
+// Values whose blanks at either end can only be a slip: said, not kept.
+const QStringList namesAndFiles = {QStringLiteral("topic"), QStringLiteral("client_id"),
+                                   QStringLiteral("user"), QStringLiteral("password_file"),
+                                   QStringLiteral("ca_file")};
+constexpr qsizetype maxMqttString = 65535;
 
 // The host name as one topic level: MQTT's wildcards and level separator
 // would change what the topic means.
@@ -37,6 +49,19 @@ std::optional<bool> readBool(const QString &text)
     return std::nullopt;
 }
 
+// One per machine, settings folder and port, and short enough for any MQTT
+// 3.1.1 broker (23 bytes): two instances, or two boards cloned from one
+// image, do not take the session from each other.
+QString defaultClientId(const QString &configDir, int portNumber)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(QSysInfo::machineUniqueId());
+    hash.addData(QSysInfo::machineHostName().toUtf8());
+    hash.addData(QDir(configDir).absolutePath().toUtf8());
+    hash.addData(QByteArray::number(portNumber));
+    return QStringLiteral("tarnel-") + QString::fromLatin1(hash.result().toHex().left(16));
+}
+
 } // namespace
 
 QString PublishSettings::path(const QString &configDir)
@@ -48,57 +73,65 @@ PublishSettings::Loaded PublishSettings::load(const QString &configDir, int port
 {
     Loaded loaded;
     const QString file = path(configDir);
-    if (!QFile::exists(file))
+    QFile read(file);
+    if (!read.exists())
         return loaded;
-    QSettings ini(file, QSettings::IniFormat);
-    if (ini.status() != QSettings::NoError) {
-        loaded.error = prefix + QStringLiteral("can't read ") + file;
-        return loaded;
-    }
     auto fail = [&](const QString &why) {
         loaded.error = prefix + why;
         return loaded;
     };
-    const QStringList keys = ini.allKeys();
-    if (keys.isEmpty())
+    if (!read.open(QIODevice::ReadOnly))
+        return fail(QStringLiteral("can't read ") + file);
+    IniFile ini;
+    if (!ini.parse(read.read(1 << 20)))
+        return fail(ini.error());
+    if (ini.values().isEmpty())
         return loaded; // an empty file: publishing stays off
-    for (const QString &key : keys)
-        if (!key.startsWith(QStringLiteral("broker/")) || !knownKeys.contains(key.mid(7)))
-            return fail(QStringLiteral("unknown setting ") + key);
-    ini.beginGroup(QStringLiteral("broker"));
-    const QString url = ini.value(QStringLiteral("url")).toString().trimmed();
+    for (auto it = ini.values().begin(); it != ini.values().end(); ++it) {
+        const QString key = it.key().mid(7);
+        if (!it.key().startsWith(QStringLiteral("broker/")) || !knownKeys.contains(key))
+            return fail(QStringLiteral("unknown setting ") + it.key());
+        if (namesAndFiles.contains(key) && it.value() != it.value().trimmed())
+            return fail(key + QStringLiteral(" begins or ends with a blank"));
+    }
+    const auto value = [&](const char *key) { return ini.value(QLatin1String("broker/") + key); };
+    const QString url = value("url").trimmed();
     if (url.isEmpty())
         return fail(QStringLiteral("no broker named (url= under [broker])"));
     if (QString why = readUrl(url); !why.isEmpty())
         return fail(why);
 
-    const QString host = topicLevel(QSysInfo::machineHostName());
-    const QString port = QStringLiteral("com") + QString::number(portNumber);
-    topic = ini.value(QStringLiteral("topic"), QStringLiteral("tarnel/%1/%2").arg(host, port))
-                .toString();
-    if (topic.isEmpty() || topic.contains(u'+') || topic.contains(u'#'))
-        return fail(QStringLiteral("the topic must be a plain topic, without + or #: ") + topic);
-    clientId = QStringLiteral("tarnel-") + topic; // one per instance, as its topic
+    const QString defaultTopic = QStringLiteral("tarnel/%1/com%2")
+                                     .arg(topicLevel(QSysInfo::machineHostName()))
+                                     .arg(portNumber);
+    if (QString why = readTopic(ini.value(QStringLiteral("broker/topic"), defaultTopic));
+        !why.isEmpty())
+        return fail(why);
+    clientId =
+        ini.value(QStringLiteral("broker/client_id"), defaultClientId(configDir, portNumber));
+    if (clientId.isEmpty() || clientId.toUtf8().size() > maxMqttString)
+        return fail(QStringLiteral("client_id must be 1 to 65535 bytes"));
+    if (QString why = readKeepalive(value("keepalive").trimmed()); !why.isEmpty())
+        return fail(why);
 
-    user = ini.value(QStringLiteral("user")).toString();
-    const QString passwordText = ini.value(QStringLiteral("password")).toString();
-    const QString passwordFile = ini.value(QStringLiteral("password_file")).toString();
-    if (QString why = readPassword(passwordText, passwordFile, configDir); !why.isEmpty())
+    user = value("user");
+    const QString passwordFile = value("password_file");
+    if (QString why = readPassword(value("password"), passwordFile, configDir); !why.isEmpty())
         return fail(why);
     if (!password.isEmpty() && user.isEmpty())
         return fail(QStringLiteral("a password needs a user"));
     const QString secretFile =
         passwordFile.isEmpty() ? file : QDir(configDir).absoluteFilePath(passwordFile);
-    if (!password.isEmpty() && othersMayRead(secretFile))
+    if (!password.isEmpty() && FileAccess::othersMayRead(secretFile))
         loaded.warning =
             prefix + secretFile + QStringLiteral(" holds a password and others may read it");
 
-    const auto verify = readBool(ini.value(QStringLiteral("verify_certificate"), true).toString());
+    const auto verify =
+        readBool(ini.value(QStringLiteral("broker/verify_certificate"), QStringLiteral("true")));
     if (!verify)
         return fail(QStringLiteral("verify_certificate must be true or false"));
     verifyCertificate = *verify;
-    const QString ca = ini.value(QStringLiteral("ca_file")).toString();
-    if (!ca.isEmpty()) {
+    if (const QString ca = value("ca_file"); !ca.isEmpty()) {
         if (!tls)
             return fail(QStringLiteral("a CA file is for an mqtts:// broker only"));
         caFile = QDir(configDir).absoluteFilePath(ca);
@@ -108,6 +141,14 @@ PublishSettings::Loaded PublishSettings::load(const QString &configDir, int port
     }
     loaded.enabled = true;
     return loaded;
+}
+
+QString PublishSettings::brokerName() const
+{
+    // An IPv6 address in brackets, as in the url, so that its port stands apart.
+    const QString shownHost = host.contains(u':') ? u'[' + host + u']' : host;
+    return (tls ? QStringLiteral("mqtts://") : QStringLiteral("mqtt://")) + shownHost + u':' +
+           QString::number(port);
 }
 
 QString PublishSettings::readUrl(const QString &text)
@@ -123,6 +164,30 @@ QString PublishSettings::readUrl(const QString &text)
     host = url.host();
     tls = scheme == u"mqtts";
     port = url.port(tls ? 8883 : 1883);
+    return {};
+}
+
+// The MQTT library takes 5 seconds and more; 0, never asking, would leave a
+// half-open connection unnoticed for ever.
+QString PublishSettings::readKeepalive(const QString &text)
+{
+    bool numeric = text.isEmpty();
+    keepaliveSeconds = text.isEmpty() ? 20 : text.toInt(&numeric);
+    if (!numeric || keepaliveSeconds < 5 || keepaliveSeconds > 65535)
+        return QStringLiteral("keepalive must be a number of seconds from 5 to 65535");
+    return {};
+}
+
+// A topic the broker takes as one topic to publish to, as the library
+// checks it: no wildcard, no NUL, at most 65535 bytes.
+QString PublishSettings::readTopic(const QString &text)
+{
+    topic = text;
+    const QByteArray bytes = topic.toUtf8();
+    if (bytes.isEmpty() || bytes.size() > maxMqttString ||
+        mosquitto_pub_topic_check2(bytes.constData(), size_t(bytes.size())) != MOSQ_ERR_SUCCESS ||
+        bytes.contains('\0'))
+        return QStringLiteral("the topic must be a plain topic, without + or #: ") + topic;
     return {};
 }
 
