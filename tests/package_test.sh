@@ -48,10 +48,12 @@ for icon in "$work"/root/usr/share/icons/hicolor/*/apps/tarnel.png; do
 done
 
 # The service unit as systemd reads it, for one instance, in a root holding
-# the package and systemd's own units (systemd need not be running): no
-# errors and no warnings (the file's problems are only warnings).
-mkdir -p "$work/root/usr/lib/systemd/system"
+# the package, systemd's own units and the kill its reload runs (systemd
+# need not be running): no errors and no warnings (the file's problems are
+# only warnings).
+mkdir -p "$work/root/usr/lib/systemd/system" "$work/root/bin"
 cp -r /usr/lib/systemd/system/. "$work/root/usr/lib/systemd/system/"
+cp /bin/kill "$work/root/bin/kill"
 unit='tarnel@var-lib-tarnel-port3.service'
 verify="$(systemd-analyze verify --man=no --root="$work/root" "$unit" 2>&1)" ||
   fail "systemd-analyze verify $unit: $verify"

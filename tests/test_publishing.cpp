@@ -6,11 +6,16 @@
 #include "support/ptydevice.h"
 #include "support/testbroker.h"
 
+#include "publish/inflightwindow.h"
+#include "publish/logtail.h"
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <optional>
 
@@ -58,9 +63,14 @@ struct Lab
                       (overwrite ? "\r\n1\r\n" : "\r\n0\r\n"));
         writeFile(dir.filePath(QStringLiteral("tarnel-publish.ini")), publishSettings);
     }
+    // With the preloaded library, whose name server never answers for some names.
     void startTarnel()
     {
-        tarnel.emplace(dir.path(), QStringList{QStringLiteral("--start")}, offscreen());
+        QProcessEnvironment env = offscreen();
+        env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(TARNEL_FAKESERIAL_PATH));
+        env.insert(QStringLiteral("ASAN_OPTIONS"),
+                   env.value(QStringLiteral("ASAN_OPTIONS")) + ":verify_asan_link_order=0");
+        tarnel.emplace(dir.path(), QStringList{QStringLiteral("--start")}, env);
     }
     // Sends the lines, spread over the time given, and waits until the log has them.
     bool send(const QByteArray &bytes, int overMs = 0)
@@ -85,10 +95,13 @@ struct Delivery
     QString fault;
 };
 
-Delivery delivery(const QByteArray &log, const QList<TestSubscriber::Message> &messages)
+Delivery delivery(const QByteArray &log, const QList<TestSubscriber::Message> &messages,
+                  const QByteArray &generation = {})
 {
     Delivery d;
     for (const auto &message : messages) {
+        if (!generation.isEmpty() && message.generation != generation)
+            continue;
         if (message.payload != log.mid(message.position, message.payload.size()))
             d.fault = QStringLiteral("not the log's bytes at %1").arg(message.position);
         else if (message.position < d.next)
@@ -104,11 +117,33 @@ Delivery delivery(const QByteArray &log, const QList<TestSubscriber::Message> &m
     return d;
 }
 
+// logrotate as a service's rotation runs it: the log renamed away, a new one
+// made in its place, and SIGHUP to the program.
+bool rotate(const QString &log, qint64 pid)
+{
+    const QString config = log + QStringLiteral(".logrotate");
+    writeFile(config, QStringLiteral("%1 {\n create\n rotate 1\n postrotate\n  kill -HUP %2\n"
+                                     " endscript\n}\n")
+                          .arg(log)
+                          .arg(pid)
+                          .toUtf8());
+    QFile::setPermissions(config, QFile::ReadOwner | QFile::WriteOwner);
+    return QProcess::execute(QStringLiteral("logrotate"),
+                             {QStringLiteral("-f"), QStringLiteral("-s"),
+                              log + QStringLiteral(".state"), config}) == 0;
+}
+
 } // namespace
 
 TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
 {
-    enum class Away { TenSeconds, ProgramEndedMeanwhile, ProgramKilledInBacklog };
+    enum class Away {
+        TenSeconds,
+        ProgramEndedMeanwhile,
+        ProgramKilledInBacklog,
+        LogTruncated, // in place, as logrotate's copytruncate: positions start again
+        LogRotated    // renamed away: published to its end, then the new one
+    };
     const struct Case
     {
         const char *name;
@@ -119,6 +154,8 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
         {"broker stopped for ten seconds in the middle", Away::TenSeconds, 1000, 50},
         {"program ended by SIGTERM while the broker is away", Away::ProgramEndedMeanwhile, 300, 50},
         {"program killed while publishing a backlog", Away::ProgramKilledInBacklog, 20000, 20300},
+        {"log truncated in place while the broker is away", Away::LogTruncated, 300, 50},
+        {"log rotated by logrotate while the broker is away", Away::LogRotated, 300, 50},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -131,11 +168,11 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
         lab.startTarnel();
         ASSERT_TRUE(lab.send(deviceLines(0, 200), 1000));
         Delivery d;
-        const auto delivered = [&] {
-            const QByteArray log = readFile(lab.log);
+        const auto delivered = [&](const QString &path = {}, const QByteArray &generation = {}) {
+            const QByteArray log = readFile(path.isEmpty() ? lab.log : path);
             return waitUntil(
                 [&] {
-                    d = delivery(log, lab.subscriber.messages());
+                    d = delivery(log, lab.subscriber.messages(), generation);
                     return d.next == log.size() || !d.fault.isEmpty();
                 },
                 30000);
@@ -153,6 +190,17 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
         if (c.away == Away::ProgramEndedMeanwhile) {
             ASSERT_TRUE(lab.tarnel->finish(true));
         }
+        const bool logChanged = c.away == Away::LogTruncated || c.away == Away::LogRotated;
+        if (c.away == Away::LogTruncated) {
+            ASSERT_TRUE(QFile::resize(lab.log, 0));
+        }
+        if (c.away == Away::LogRotated) {
+            ASSERT_TRUE(rotate(lab.log, lab.tarnel->pid()));
+        }
+        if (logChanged) {
+            runEventLoop(300); // the signal handled
+            ASSERT_TRUE(lab.send(deviceLines(600, 700)));
+        }
         // Held while the subscriber comes back, so that it misses nothing.
         if (c.away == Away::TenSeconds)
             ::kill(pid_t(lab.tarnel->pid()), SIGSTOP);
@@ -166,29 +214,47 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
             ::kill(pid_t(lab.tarnel->pid()), SIGKILL);
             lab.tarnel->finish(false);
         }
-        if (c.away != Away::TenSeconds)
+        if (c.away != Away::TenSeconds && !logChanged)
             lab.startTarnel();
         ASSERT_TRUE(lab.send(deviceLines(1500, 1600)));
-        delivered();
+        QByteArray generation; // after a change of the log, which starts positions again
+        if (logChanged) {
+            const QByteArray first = lab.subscriber.messages().value(0).generation;
+            ASSERT_TRUE(waitUntil(
+                [&] { return lab.subscriber.messages().constLast().generation != first; }, 30000));
+            generation = lab.subscriber.messages().constLast().generation;
+            EXPECT_TRUE(lab.tarnel->error().contains(c.away == Away::LogTruncated
+                                                         ? "The log file was shortened"
+                                                         : "The log file was rotated"));
+        }
+        if (c.away == Away::LogRotated) {
+            const QString old = lab.log + QStringLiteral(".1");
+            EXPECT_TRUE(delivered(old, lab.subscriber.messages().value(0).generation))
+                << "the rotated log was not published to its end";
+        }
+        delivered(lab.log, generation);
         EXPECT_EQ(d.fault.toStdString(), "");
         EXPECT_EQ(d.next, fileSize(lab.log)) << "not every line arrived";
         EXPECT_LE(d.repeats, c.maxRepeats);
     }
 }
 
-// What a publishing setting or a broker refusal gives: one clear message at
-// Start, lines published or not, and the log exactly as without publishing.
+// What a publishing setting or a broker's answer gives: one clear message,
+// lines published or not, and the log exactly as without publishing.
 TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
 {
     QTemporaryDir keys;
-    // A lab CA and the broker's certificate from it; another CA, not the lab's; a user.
+    // A lab CA and the broker's certificate from it; another CA, not the lab's;
+    // users, one with a password of every character an INI reader would change.
     const QString makeKeys = QStringLiteral(R"(exec 2>/dev/null; cd '%1' &&
         for ca in ca other-ca; do
           openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=$ca -keyout $ca.key -out $ca.pem
         done && printf subjectAltName=IP:127.0.0.1 >san &&
         openssl req -newkey rsa:2048 -nodes -subj /CN=broker -keyout broker.key -out broker.csr &&
         openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-          -extfile san -out broker.pem && mosquitto_passwd -b -c passwd bench3 s3cret)");
+          -extfile san -out broker.pem && mosquitto_passwd -b -c passwd bench3 s3cret &&
+        mosquitto_passwd -b passwd odd ' a,b;c\d "e ' &&
+        printf 'user bench3\ntopic readwrite probe\ntopic read #\n' >acl)");
     ASSERT_EQ(
         QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), makeKeys.arg(keys.path())}),
         0);
@@ -202,7 +268,9 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
             .arg(keys.path())
             .split(u' ');
     const QByteArray ca = "\nca_file=" + keys.filePath(QStringLiteral("ca.pem")).toUtf8();
-    const QByteArray user = "\nuser=bench3";
+    const QByteArray user = "\nuser=bench3\npassword_file=pw";
+    const QByteArray longLine = QByteArray(3000, 'y');
+    enum class Delivered { Nothing, Everything, AllButTheLongLine };
 
     const struct Case
     {
@@ -210,50 +278,98 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
         QByteArray settings; // after url=mqtts://127.0.0.1:<port> unless it has its own url
         QFile::Permissions mode;
         const char *message; // pattern
-        bool published;
+        Delivered delivered;
         QByteArray cursor = {}; // a cursor file left by an earlier run, over 5 lines logged then
         bool overwrite = false;
+        QStringList broker = {}; // its settings beyond the listener's
     } cases[] = {
-        {"TLS, a user and a password file", ca + user + "\npassword_file=pw", QFile::ReadOwner,
-         "Publishing to mqtts://127.0.0.1:\\d+", true},
-        {"the password in a file others may read", ca + user + "\npassword=s3cret",
+        {"TLS, a user and a password file", ca + user, QFile::ReadOwner,
+         "Publishing to mqtts://127.0.0.1:\\d+", Delivered::Everything},
+        {"the password in a file others may read", ca + "\nuser=bench3\npassword=s3cret",
          QFile::ReadOwner | QFile::ReadOther,
-         "Publishing settings: .* holds a password and others may read it$", true},
-        {"a wrong password", ca + user + "\npassword=wrong", QFile::ReadOwner,
-         "Can't connect to the broker \\(not authorised\\): ", false},
+         "Publishing settings: .* holds a password and others may read it$", Delivered::Everything},
+        {"a password taken exactly as written", ca + "\nuser=odd\npassword= a,b;c\\d \"e ",
+         QFile::ReadOwner, "Publishing to mqtts://127.0.0.1:\\d+", Delivered::Everything},
+        {"a wrong password", ca + "\nuser=bench3\npassword=wrong", QFile::ReadOwner,
+         "Can't connect to the broker \\(not authorised\\): ", Delivered::Nothing},
         {"a CA that did not sign the broker's certificate",
-         "\nca_file=" + keys.filePath(QStringLiteral("other-ca.pem")).toUtf8() + user +
-             "\npassword_file=pw",
-         QFile::ReadOwner, "Can't connect to the broker \\(certificate\\): ", false},
+         "\nca_file=" + keys.filePath(QStringLiteral("other-ca.pem")).toUtf8() + user,
+         QFile::ReadOwner, "Can't connect to the broker \\(certificate\\): ", Delivered::Nothing},
         {"the certificate not checked, as asked",
          "\nca_file=" + keys.filePath(QStringLiteral("other-ca.pem")).toUtf8() + user +
-             "\npassword_file=pw\nverify_certificate=false",
-         QFile::ReadOwner, "Publishing to mqtts://127.0.0.1:\\d+", true},
+             "\nverify_certificate=false",
+         QFile::ReadOwner, "Publishing to mqtts://127.0.0.1:\\d+", Delivered::Everything},
         {"no broker there", "url=mqtt://127.0.0.1:1\n", QFile::ReadOwner,
-         "Can't connect to the broker \\(unreachable\\): mqtt://127.0.0.1:1", false},
+         "Can't connect to the broker \\(refused\\): mqtt://127.0.0.1:1, Connection refused$",
+         Delivered::Nothing},
         {"a broker name nobody knows", "url=mqtt://no-such-broker.invalid\n", QFile::ReadOwner,
          "Can't connect to the broker \\(unreachable\\): mqtt://no-such-broker.invalid:1883, ",
-         false},
+         Delivered::Nothing},
+        {"a name server that never answers: the port's lines are logged meanwhile",
+         "url=mqtt://broker.unanswered.invalid\n", QFile::ReadOwner,
+         "Can't connect to the broker \\(unreachable\\): mqtt://broker.unanswered.invalid:1883, "
+         "no answer to the connection$",
+         Delivered::Nothing},
         {"not an MQTT url", "url=http://127.0.0.1\n", QFile::ReadOwner,
          "Publishing settings: the broker's url must be mqtt://host:port or mqtts://host:port, not "
          "http://127.0.0.1$",
-         false},
+         Delivered::Nothing},
         {"a misspelt setting", ca + user + "\npasword=s3cret", QFile::ReadOwner,
-         "Publishing settings: unknown setting broker/pasword$", false},
-        {"a password file that is not there", ca + user + "\npassword_file=nothing",
-         QFile::ReadOwner, "Publishing settings: can't read the password file .*nothing$", false},
-        {"a log overwritten at Start before its lines went out", ca + user + "\npassword_file=pw",
-         QFile::ReadOwner, "Log file overwritten: 5 of its lines had not been published$", true,
+         "Publishing settings: unknown setting broker/pasword$", Delivered::Nothing},
+        {"a topic with a wildcard", ca + user + "\ntopic=lab/+/com6", QFile::ReadOwner,
+         "Publishing settings: the topic must be a plain topic, without \\+ or #: lab/\\+/com6$",
+         Delivered::Nothing},
+        {"a password file that is not there", ca + "\nuser=bench3\npassword_file=nothing",
+         QFile::ReadOwner, "Publishing settings: can't read the password file .*nothing$",
+         Delivered::Nothing},
+        {"a log overwritten at Start before its lines went out", ca + user, QFile::ReadOwner,
+         "Log file overwritten: 60 bytes of it had not been published$", Delivered::Everything,
          "0\n\n", true},
-        {"a log replaced since it was published", ca + user + "\npassword_file=pw",
+        {"a log replaced by one that differs only before the position", ca + user, QFile::ReadOwner,
+         "The log file is not the one last published: publishing it from its start$",
+         Delivered::Everything, "12\n" + QByteArray("41,21.5,44\r\n").toHex() + "\n"},
+        {"a broker that takes QoS 0 only",
+         ca + user,
          QFile::ReadOwner,
-         "The log file is not the one last published: publishing it from its start$", true,
-         "12\n" + QByteArray("another log's line").toHex() + "\n"},
+         "Can't connect to the broker \\(QoS 1 not supported\\): .*, the broker takes QoS 0 only$",
+         Delivered::Nothing,
+         {},
+         false,
+         {"max_qos 0"}},
+        {"a topic the broker's access list denies",
+         ca + user,
+         QFile::ReadOwner,
+         "The broker refused the line at position 0: Not authorized \\(0x87\\)$",
+         Delivered::Nothing,
+         {},
+         false,
+         {"acl_file " + keys.filePath("acl")}},
+        {"a broker that takes smaller messages than a line",
+         ca + user,
+         QFile::ReadOwner,
+         "The broker refused the line at position \\d+: Packet too large \\(0x95\\)$",
+         Delivered::AllButTheLongLine,
+         {},
+         false,
+         {"message_size_limit 1000"}},
+        {"a broker that takes smaller packets than a line: it goes in pieces",
+         ca + user,
+         QFile::ReadOwner,
+         "Publishing to mqtts://127.0.0.1:\\d+",
+         Delivered::Everything,
+         {},
+         false,
+         {"max_packet_size 1000"}},
+        {"a broker frozen once connected, found by the keepalive", ca + user + "\nkeepalive=5",
+         QFile::ReadOwner,
+         "Broker connection lost \\(no answer\\): .*, nothing heard within the keepalive \\(5 "
+         "s\\)$",
+         Delivered::Nothing},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Lab lab;
-        ASSERT_TRUE(lab.broker.start(tlsListener));
+        ASSERT_TRUE(lab.broker.start(tlsListener + c.broker));
         ASSERT_TRUE(lab.subscriber.start(lab.broker.port(), subscriberOptions));
         ASSERT_TRUE(lab.device.open(lab.dir.path(), port));
         const QByteArray url = "url=mqtts://127.0.0.1:" + QByteArray::number(lab.broker.port());
@@ -264,22 +380,109 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
         writeFile(lab.dir.filePath(QStringLiteral("pw")), "s3cret\n");
         QFile::setPermissions(lab.dir.filePath(QStringLiteral("pw")), QFile::ReadOwner);
         const QByteArray before = deviceLines(40, 45);
+        // A second name for the cursor file: it is replaced whole, never rewritten.
+        const QString cursorCopy = lab.dir.filePath(QStringLiteral("cursor-copy"));
         if (!c.cursor.isEmpty()) {
             writeFile(lab.log, before);
             writeFile(lab.log + QStringLiteral(".cursor"), c.cursor);
+            ASSERT_EQ(::link(qPrintable(lab.log + ".cursor"), qPrintable(cursorCopy)), 0);
         }
         lab.startTarnel();
-        const QByteArray lines =
-            (c.cursor.isEmpty() || c.overwrite ? "" : before) + deviceLines(10, 30);
-        EXPECT_TRUE(lab.tarnel->waitForError(messagePattern(QString::fromLatin1(c.message)), 10000))
+        if (c.settings.contains("keepalive=")) { // frozen once connected
+            ASSERT_TRUE(lab.tarnel->waitForError(messagePattern("Publishing to")));
+            lab.broker.freeze();
+        }
+        if (c.overwrite) {
+            ASSERT_TRUE(waitUntil([&] { return fileSize(lab.log) == 0; }));
+        }
+        const QByteArray sent = deviceLines(10, 20) + longLine + "\r\n" + deviceLines(20, 30);
+        QElapsedTimer logging;
+        logging.start();
+        ASSERT_TRUE(lab.send(sent));
+        EXPECT_LT(logging.elapsed(), 3000) << "the port's lines were held up";
+        const QByteArray lines = (c.cursor.isEmpty() || c.overwrite ? "" : before) + sent;
+        EXPECT_TRUE(lab.tarnel->waitForError(messagePattern(QString::fromLatin1(c.message)), 20000))
             << lab.tarnel->error().toStdString();
-        ASSERT_TRUE(lab.send(deviceLines(10, 30)));
-        waitUntil([&] { return delivery(lines, lab.subscriber.messages()).next == lines.size(); },
-                  c.published ? 10000 : 500);
+        QList<QByteArray> expected; // each line once, the long one left out
+        for (const QByteArray &line : lines.split('\n'))
+            if (!line.isEmpty() && line != longLine + '\r')
+                expected << line.chopped(1);
+        const auto payloads = [&] {
+            QList<QByteArray> got;
+            for (const auto &message : lab.subscriber.messages())
+                got << message.payload;
+            return got;
+        };
+        waitUntil(
+            [&] {
+                return c.delivered == Delivered::AllButTheLongLine
+                           ? payloads() == expected
+                           : delivery(lines, lab.subscriber.messages()).next == lines.size();
+            },
+            c.delivered == Delivered::Nothing ? 500 : 10000);
         EXPECT_EQ(readFile(lab.log), lines); // as without publishing
-        EXPECT_EQ(delivery(lines, lab.subscriber.messages()).next, c.published ? lines.size() : 0);
-        EXPECT_EQ(lab.tarnel->error().count(QRegularExpression(
-                      QStringLiteral("Publishing settings|Can't connect|Log file|log file"))),
-                  c.published && !c.settings.contains("password=") && c.cursor.isEmpty() ? 0 : 1);
+        if (c.delivered == Delivered::AllButTheLongLine) {
+            EXPECT_EQ(payloads(), expected);
+        } else {
+            EXPECT_EQ(delivery(lines, lab.subscriber.messages()).next,
+                      c.delivered == Delivered::Everything ? lines.size() : 0);
+        }
+        EXPECT_EQ(lab.tarnel->error().count(messagePattern(QStringLiteral(
+                      "(Publishing settings|Can't connect|Log file|The log file|The broker "
+                      "refused|Broker connection lost)"))),
+                  QByteArray(c.message).startsWith("Publishing to") ? 0 : 1)
+            << lab.tarnel->error().toStdString();
+        ASSERT_TRUE(lab.tarnel->finish(true)); // also while a name is being looked up
+        EXPECT_EQ(lab.tarnel->exitCode(), 0);
+        if (!c.cursor.isEmpty()) {
+            EXPECT_EQ(readFile(cursorCopy), c.cursor);
+        }
     }
+}
+
+// The log read back as the broker gets it: lines without their CR LF, longer
+// ones in pieces, each with its position; and at most a window of them out.
+TEST(Publishing, LinesPiecesAndTheWindowOfMessagesOut)
+{
+    const struct Case
+    {
+        QByteArray log;
+        qsizetype piece;
+        QStringList expected; // position:text
+    } cases[] = {
+        {"a,b\r\n\r\nhalf", 8, {"0:a,b", "5:"}}, // an unfinished line waits
+        {"abcdefgh\r\nabcdefghi\r\n", 8, {"0:abcdefgh", "10:abcdefgh", "18:i"}},
+        {"abc\rdefg\r\n", 4, {"0:abc", "3:\rdef", "7:g"}}, // no piece ends in a CR
+        {"ab\r\r\r\r\n", 2, {"0:ab", "2:\r", "3:\r\r"}},
+    };
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("log"));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.log.toStdString());
+        writeFile(path, c.log);
+        LogTail tail;
+        ASSERT_TRUE(tail.open(path, 0));
+        tail.setPieceBytes(c.piece);
+        QStringList got;
+        while (const auto line = tail.next())
+            got << QString::number(line->position) + u':' + QString::fromLatin1(line->text);
+        EXPECT_EQ(got, c.expected);
+    }
+
+    InFlightWindow window;
+    int sent = 0;
+    for (; window.hasRoom() && sent < 1000; ++sent)
+        window.sent({sent * 12, "line", sent * 12 + 12}, sent + 1);
+    EXPECT_EQ(sent, InFlightWindow::maxMessages);
+    window.clear();
+    window.sent({0, QByteArray(InFlightWindow::maxBytes, 'x'), 0}, 1);
+    EXPECT_FALSE(window.hasRoom());
+    // The cursor passes only what has nothing unanswered before it.
+    window.clear();
+    window.sent({0, "a", 3}, 1);
+    window.sent({3, "b", 6}, 2);
+    window.answer(2);
+    EXPECT_EQ(window.advance(0), 0);
+    window.answer(1);
+    EXPECT_EQ(window.advance(0), 6);
 }

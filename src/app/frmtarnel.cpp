@@ -210,6 +210,14 @@ void FrmTarnel::showReceived(const LogSession::ReceiveResult &result)
     }
 }
 
+void FrmTarnel::reopenLog()
+{
+    if (m_session.reopenLog())
+        return;
+    showIdle();
+    showError(QStringLiteral("Can't open or create file: ") + m_session.fileText());
+}
+
 void FrmTarnel::showMessage(const QString &text, bool logged)
 {
     if (logged)

@@ -63,6 +63,9 @@ public slots:
     // treated as a device that went away: nobody may be there to answer.
     void startAtLaunch();
     void clearStatus();
+    // Opens the log file again by its name, as after a rotation; a failure
+    // stops logging as a failed write does.
+    void reopenLog();
 
 signals:
     // Each event message the status line shows and each message box text.

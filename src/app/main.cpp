@@ -2,7 +2,8 @@
 #include "app/frmtarnel.h"
 #include "app/messagelog.h"
 #include "app/optionlistplatform.h"
-#include "app/quitsignals.h"
+#include "app/qtmessagefilter.h"
+#include "app/systemsignals.h"
 
 #include <QApplication>
 
@@ -43,6 +44,7 @@ int refused(const CommandLine &commandLine)
 
 int main(int argc, char *argv[])
 {
+    installQtMessageFilter();
     QCoreApplication::setApplicationName(QStringLiteral("Tarnel"));
     QCoreApplication::setApplicationVersion(QStringLiteral(TARNEL_VERSION));
 
@@ -80,8 +82,10 @@ int main(int argc, char *argv[])
     const MessageLog messageLog(stderr);
     QObject::connect(&window, &FrmTarnel::messageShown, &window,
                      [&messageLog](const QString &text) { messageLog.write(text); });
-    QuitSignals quitSignals;
-    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &window, &QWidget::close);
+    SystemSignals systemSignals;
+    QObject::connect(&systemSignals, &SystemSignals::quitRequested, &window, &QWidget::close);
+    QObject::connect(&systemSignals, &SystemSignals::reopenLogRequested, &window,
+                     &FrmTarnel::reopenLog);
     window.show();
     // From the event loop, as a click would come: the window is up by then.
     if (commandLine.startsLogging())

@@ -36,3 +36,11 @@ bool LogFile::write(QByteArrayView data)
         return true;
     return m_file.write(data.data(), data.size()) == data.size();
 }
+
+bool LogFile::reopen()
+{
+    const QString name = m_file.fileName();
+    m_file.close();
+    m_file.setFileName(name);
+    return m_file.open(QIODevice::Append | QIODevice::Unbuffered);
+}

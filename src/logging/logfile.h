@@ -15,6 +15,8 @@ public:
     // taken literally, relative names against the current directory.
     bool open(const QString &name, Mode mode);
     bool write(QByteArrayView data);
+    // Opens the same name again for appending: after a rotation, a new file.
+    bool reopen();
     void close() { m_file.close(); }
     bool isOpen() const { return m_file.isOpen(); }
 

@@ -18,9 +18,9 @@ LogSession::StartResult LogSession::start(const StartRequest &request)
     if (!portOpen && !request.waitForPort)
         return StartResult::PortFailed;
 
-    // Lines an overwrite takes away before the broker had them.
+    // What an overwrite takes away before the broker had it.
     const qint64 unpublished =
-        request.overwrite && request.publish ? CursorFile(request.fileText).linesWaiting() : 0;
+        request.overwrite && request.publish ? CursorFile(request.fileText).bytesWaiting() : 0;
     const auto mode = request.overwrite ? LogFile::Mode::Overwrite : LogFile::Mode::Append;
     if (!m_file.open(request.fileText, mode)) {
         // Leave nothing half open: the next Start must find the port free.
@@ -43,7 +43,7 @@ void LogSession::startPublishing(const StartRequest &request, qint64 unpublished
         return;
     if (unpublished > 0)
         m_publishNotes << QStringLiteral(
-                              "Log file overwritten: %1 of its lines had not been published")
+                              "Log file overwritten: %1 bytes of it had not been published")
                               .arg(unpublished);
     m_publishNotes << m_publisher->start(*request.publish, request.fileText, request.overwrite);
 }
@@ -54,6 +54,19 @@ void LogSession::stop()
         m_publisher->stop();
     m_port.close();
     m_file.close();
+}
+
+bool LogSession::reopenLog()
+{
+    if (!m_file.isOpen())
+        return true;
+    if (!m_file.reopen()) {
+        stop();
+        return false;
+    }
+    if (m_publisher)
+        m_publisher->logReopened();
+    return true;
 }
 
 LogSession::ReceiveResult LogSession::receive(QByteArrayView bytes, bool timeMarks)
@@ -70,7 +83,7 @@ LogSession::ReceiveResult LogSession::receive(QByteArrayView bytes, bool timeMar
         stop();
         result.writeFailed = true;
     } else if (m_publisher && !m_pending.isEmpty()) {
-        m_publisher->logWritten(bytes.size());
+        m_publisher->logWritten(bytes.size(), m_pending.size());
     }
     if (m_pending.capacity() > (1 << 20))
         m_pending = QByteArray(); // a huge burst must not pin its memory

@@ -53,6 +53,9 @@ public:
     StartResult start(const StartRequest &request);
     void stop();
     bool isLogging() const { return m_file.isOpen(); }
+    // Opens the log file again by its name, a new one if it was renamed
+    // away (a rotation); false, and logging stopped, when it cannot be.
+    bool reopenLog();
 
     ReceiveResult receive(QByteArrayView bytes, bool timeMarks);
     // The device went away: the line it left unfinished is written as a

@@ -1,6 +1,7 @@
 #include "publish/cursorfile.h"
 
 #include <QFile>
+#include <QRandomGenerator>
 #include <QSaveFile>
 
 namespace {
@@ -17,30 +18,33 @@ QString CursorFile::pathFor(const QString &logPath)
     return logPath + QStringLiteral(".cursor");
 }
 
+QByteArray CursorFile::newGeneration()
+{
+    return QByteArray::number(QRandomGenerator::system()->generate64(), 16).rightJustified(16, '0');
+}
+
 CursorFile::Stored CursorFile::load() const
 {
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly))
         return {}; // never published from this log
-    const QList<QByteArray> fields = file.readAll().trimmed().split('\n');
+    const QList<QByteArray> fields = file.read(4096).split('\n');
     bool ok = false;
     const qint64 position = fields.value(0).trimmed().toLongLong(&ok);
     const QByteArray tail = QByteArray::fromHex(fields.value(1).trimmed());
     if (ok && position >= 0 && position <= QFile(m_logPath).size() && tailBefore(position) == tail)
-        return {Found::Matched, position};
-    return {Found::OtherLog, 0};
+        return {Found::Matched, position, fields.value(2).trimmed()};
+    return {Found::OtherLog, 0, {}};
 }
 
-bool CursorFile::save(qint64 position)
+bool CursorFile::save(qint64 position, const QByteArray &generation) const
 {
     QSaveFile file(m_path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    file.write(QByteArray::number(position) + '\n' + tailBefore(position).toHex() + '\n');
-    if (!file.commit())
-        return false;
-    m_saved = position;
-    return true;
+    file.write(QByteArray::number(position) + '\n' + tailBefore(position).toHex() + '\n' +
+               generation + '\n');
+    return file.commit();
 }
 
 QByteArray CursorFile::tailBefore(qint64 position) const
@@ -52,23 +56,8 @@ QByteArray CursorFile::tailBefore(qint64 position) const
     return log.read(position - from);
 }
 
-qint64 CursorFile::linesWaiting() const
+qint64 CursorFile::bytesWaiting() const
 {
     const Stored stored = load();
-    return stored.found == Found::Matched ? countLines(m_logPath, stored.position) : 0;
-}
-
-qint64 CursorFile::countLines(const QString &logPath, qint64 from)
-{
-    QFile log(logPath);
-    if (!log.open(QIODevice::ReadOnly) || !log.seek(from))
-        return 0;
-    qint64 lines = 0;
-    bool endsInCr = false; // a line end may span two reads
-    QByteArray chunk;
-    while (!(chunk = log.read(1 << 20)).isEmpty()) {
-        lines += chunk.count("\r\n") + (endsInCr && chunk.startsWith('\n') ? 1 : 0);
-        endsInCr = chunk.endsWith('\r');
-    }
-    return lines;
+    return stored.found == Found::Matched ? QFile(m_logPath).size() - stored.position : 0;
 }

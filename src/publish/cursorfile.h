@@ -6,7 +6,8 @@
 // Where publishing stands in a log: the position of the first line the
 // broker has not acknowledged, kept in <log>.cursor beside the log. With it,
 // the last bytes before that position, so that a log overwritten, shortened
-// or replaced since is not mistaken for the one the position belongs to.
+// or replaced since is not mistaken for the one the position belongs to;
+// and the log's generation, which changes whenever positions start again.
 class CursorFile
 {
 public:
@@ -16,23 +17,24 @@ public:
     struct Stored
     {
         Found found = Found::Missing;
-        qint64 position = 0; // when Matched
+        qint64 position = 0;   // when Matched
+        QByteArray generation; // when Matched; empty in a file from before generations
     };
     Stored load() const;
-    // Atomically replaced; false when it could not be written.
-    bool save(qint64 position);
-    qint64 saved() const { return m_saved; }
-    // How many lines of the log as it is now lie past the stored position:
-    // what has not been published (0 without a position that fits).
-    qint64 linesWaiting() const;
+    // Atomically replaced; false when it could not be written. Reads the
+    // log: may be called away from the event loop.
+    bool save(qint64 position, const QByteArray &generation) const;
+    // How much of the log as it is now lies past the stored position: what
+    // has not been published (0 without a position that fits).
+    qint64 bytesWaiting() const;
 
     static QString pathFor(const QString &logPath);
-    static qint64 countLines(const QString &logPath, qint64 from);
+    // A generation of its own for positions that start again.
+    static QByteArray newGeneration();
 
 private:
     QByteArray tailBefore(qint64 position) const;
 
     QString m_logPath;
     QString m_path;
-    qint64 m_saved = -1;
 };

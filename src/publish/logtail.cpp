@@ -30,6 +30,11 @@ void LogTail::seek(qint64 position)
     m_taken = 0;
 }
 
+void LogTail::setPieceBytes(qsizetype bytes)
+{
+    m_pieceBytes = std::clamp<qsizetype>(bytes, 2, maxPieceBytes);
+}
+
 bool LogTail::wasShortened() const
 {
     return m_file.isOpen() && m_file.size() < m_position + unread();
@@ -38,7 +43,7 @@ bool LogTail::wasShortened() const
 std::optional<LogTail::Line> LogTail::next()
 {
     qsizetype end = m_buffer.indexOf("\r\n", m_taken);
-    while (end < 0 && unread() <= maxLineBytes) {
+    while (end < 0 && unread() <= m_pieceBytes) {
         // fill() moves the unread bytes to the front: no CR LF in them but
         // perhaps a CR at their end.
         const qsizetype searched = std::max<qsizetype>(0, unread() - 1);
@@ -46,18 +51,30 @@ std::optional<LogTail::Line> LogTail::next()
             break;
         end = m_buffer.indexOf("\r\n", searched);
     }
-    qsizetype length = end - m_taken;
-    qsizetype skipped = 2;
-    if (end < 0 || length > maxLineBytes) {
-        if (unread() <= maxLineBytes)
-            return std::nullopt; // the rest of the line is still to come
-        length = maxLineBytes;
-        skipped = 0;
-        if (m_buffer.at(m_taken + length - 1) == '\r')
-            --length; // keeps CR LF together in the next piece
+    const qsizetype length = end - m_taken;
+    if (end >= 0 && length <= m_pieceBytes)
+        return take(length, 2);
+    if (unread() <= m_pieceBytes)
+        return std::nullopt; // the rest of the line is still to come
+    // A CR at the piece's end goes with the next piece, which may begin
+    // with its LF: a line end is never split.
+    const bool endsInCr = m_buffer.at(m_taken + m_pieceBytes - 1) == '\r';
+    return take(m_pieceBytes - (endsInCr ? 1 : 0), 0);
+}
+
+std::optional<LogTail::Line> LogTail::rest()
+{
+    while (unread() < m_pieceBytes && fill()) {
     }
-    Line line{m_position, m_buffer.mid(m_taken, length), m_position + length + skipped};
-    m_taken += length + skipped;
+    if (unread() == 0)
+        return std::nullopt;
+    return take(std::min(unread(), m_pieceBytes), 0);
+}
+
+LogTail::Line LogTail::take(qsizetype length, qsizetype lineEnd)
+{
+    Line line{m_position, m_buffer.mid(m_taken, length), m_position + length + lineEnd};
+    m_taken += length + lineEnd;
     m_position = line.end;
     return line;
 }

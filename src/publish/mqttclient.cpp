@@ -1,22 +1,24 @@
 #include "publish/mqttclient.h"
 
-#include "publish/hostlookup.h"
+#include "publish/brokeranswers.h"
 
 #include <QDateTime>
 #include <QSocketNotifier>
+#include <QThread>
 #include <QTimer>
 
 #include <cerrno>
-#include <cstring>
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
 namespace {
 
-constexpr int keepaliveSeconds = 20;
 constexpr int connectTimeoutMs = 15000;
 // More wakes than a TLS handshake needs: the connection failed underneath.
 constexpr int maxWakesUnconnected = 200;
+// A PUBLISH's bytes besides its topic and payload: fixed header, lengths,
+// packet id, and the position and generation properties at their longest.
+constexpr qint64 publishOverhead = 1 + 4 + 2 + 2 + 4 + (1 + 2 + 8 + 2 + 20) + (1 + 2 + 10 + 2 + 32);
 
 void initLibrary()
 {
@@ -24,58 +26,30 @@ void initLibrary()
     Q_UNUSED(done);
 }
 
-QString errorText(int rc)
+std::pair<BrokerFailure, QString> libraryFailure(int rc, int error)
 {
-    if (rc == MOSQ_ERR_ERRNO)
-        return QString::fromLocal8Bit(std::strerror(errno));
-    return QString::fromUtf8(mosquitto_strerror(rc));
-}
-
-// A failed connection, by the library's error.
-MqttClient::Failure failureFor(int rc)
-{
-    switch (rc) {
-    case MOSQ_ERR_TLS:
-    case MOSQ_ERR_TLS_HANDSHAKE:
-    case MOSQ_ERR_OCSP:
-        return MqttClient::Failure::Certificate;
-    case MOSQ_ERR_AUTH:
-        return MqttClient::Failure::NotAuthorised;
-    case MOSQ_ERR_CONN_REFUSED:
-        return MqttClient::Failure::Refused;
-    default:
-        return MqttClient::Failure::Unreachable;
-    }
-}
-
-// A broker's CONNACK refusal, MQTT 5 reason codes and 3.1.1 return codes.
-MqttClient::Failure failureForConnack(int rc)
-{
-    switch (rc) {
-    case 4:    // 3.1.1: bad user name or password
-    case 5:    // 3.1.1: not authorised
-    case 0x86: // bad user name or password
-    case 0x87: // not authorised
-    case 0x8A: // banned
-    case 0x8C: // bad authentication method
-        return MqttClient::Failure::NotAuthorised;
-    default:
-        return MqttClient::Failure::Refused;
-    }
+    return {BrokerAnswers::forLibraryError(rc, error), BrokerAnswers::libraryErrorText(rc, error)};
 }
 
 } // namespace
 
-MqttClient::MqttClient(QObject *parent)
-    : QObject(parent), m_lookup(new HostLookup(this)), m_timer(new QTimer(this))
+// Shared by the connect's thread and the client, which may have given it up
+// by the time it ends; whoever lets go last frees the library's client.
+struct MqttClient::Attempt
+{
+    mosquitto *mosq = nullptr;
+    int rc = MOSQ_ERR_SUCCESS;
+    int error = 0;
+    ~Attempt()
+    {
+        if (mosq)
+            mosquitto_destroy(mosq);
+    }
+};
+
+MqttClient::MqttClient(QObject *parent) : QObject(parent), m_timer(new QTimer(this))
 {
     initLibrary();
-    connect(m_lookup, &HostLookup::finished, this, [this](bool found, const QString &error) {
-        if (found)
-            start();
-        else
-            emit failed(Failure::Unreachable, error);
-    });
     m_timer->setInterval(1000);
     connect(m_timer, &QTimer::timeout, this, &MqttClient::tick);
 }
@@ -90,7 +64,7 @@ void MqttClient::connectTo(const PublishSettings &settings)
     teardown();
     m_settings = settings;
     m_version5 = true;
-    m_lookup->start(settings.host);
+    start();
 }
 
 void MqttClient::disconnectFromBroker()
@@ -106,37 +80,59 @@ void MqttClient::start()
 {
     teardown();
     const QByteArray clientId = m_settings.clientId.toUtf8();
-    m_mosq = mosquitto_new(clientId.constData(), true, this);
-    if (!m_mosq || !configure()) {
+    mosquitto *mosq = mosquitto_new(clientId.constData(), true, this);
+    if (!mosq || !configure(mosq)) {
+        if (mosq)
+            mosquitto_destroy(mosq);
         fail(Failure::Unreachable, QStringLiteral("the MQTT library could not be set up"));
         return;
     }
     m_connectStartedMs = QDateTime::currentMSecsSinceEpoch();
     m_wakesUnconnected = 0;
+    m_maximumPacketSize = 0;
+    m_timer->start();
+    auto attempt = std::make_shared<Attempt>();
+    attempt->mosq = mosq;
+    m_attempt = attempt;
     const QByteArray host = m_settings.host.toUtf8();
-    const int rc =
-        mosquitto_connect_async(m_mosq, host.constData(), m_settings.port, keepaliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        fail(failureFor(rc), errorText(rc));
+    const int port = m_settings.port;
+    const int keepalive = m_settings.keepaliveSeconds;
+    QThread *thread = QThread::create([attempt, host, port, keepalive] {
+        attempt->rc = mosquitto_connect_async(attempt->mosq, host.constData(), port, keepalive);
+        attempt->error = errno;
+    });
+    connect(thread, &QThread::finished, this, [this, attempt] { connectStarted(attempt); });
+    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
+    thread->start();
+}
+
+void MqttClient::connectStarted(const std::shared_ptr<Attempt> &attempt)
+{
+    if (attempt != m_attempt)
+        return; // given up meanwhile: the attempt frees its client
+    m_attempt.reset();
+    m_mosq = std::exchange(attempt->mosq, nullptr);
+    if (attempt->rc != MOSQ_ERR_SUCCESS) {
+        const auto [failure, detail] = libraryFailure(attempt->rc, attempt->error);
+        fail(failure, detail);
         return;
     }
     watchSocket();
-    m_timer->start();
+    afterLoop(MOSQ_ERR_SUCCESS);
 }
 
-bool MqttClient::configure()
+bool MqttClient::configure(mosquitto *mosq)
 {
-    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION,
+    mosquitto_int_option(mosq, MOSQ_OPT_PROTOCOL_VERSION,
                          m_version5 ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
-    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1); // a line is sent when it comes
-    mosquitto_connect_with_flags_callback_set(m_mosq, nullptr);
-    mosquitto_connect_v5_callback_set(m_mosq, &MqttClient::onConnect);
-    mosquitto_disconnect_v5_callback_set(m_mosq, &MqttClient::onDisconnect);
-    mosquitto_publish_v5_callback_set(m_mosq, &MqttClient::onPublish);
+    mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1); // a line is sent when it comes
+    mosquitto_connect_v5_callback_set(mosq, &MqttClient::onConnect);
+    mosquitto_disconnect_v5_callback_set(mosq, &MqttClient::onDisconnect);
+    mosquitto_publish_v5_callback_set(mosq, &MqttClient::onPublish);
     if (!m_settings.user.isEmpty()) {
         const QByteArray user = m_settings.user.toUtf8();
         const QByteArray password = m_settings.password;
-        if (mosquitto_username_pw_set(m_mosq, user.constData(),
+        if (mosquitto_username_pw_set(mosq, user.constData(),
                                       password.isEmpty() ? nullptr : password.constData()) !=
             MOSQ_ERR_SUCCESS)
             return false;
@@ -144,38 +140,47 @@ bool MqttClient::configure()
     if (!m_settings.tls)
         return true;
     if (m_settings.caFile.isEmpty())
-        mosquitto_int_option(m_mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-    else if (mosquitto_tls_set(m_mosq, m_settings.caFile.toLocal8Bit().constData(), nullptr,
-                               nullptr, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
+        mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+    else if (mosquitto_tls_set(mosq, m_settings.caFile.toLocal8Bit().constData(), nullptr, nullptr,
+                               nullptr, nullptr) != MOSQ_ERR_SUCCESS)
         return false;
     if (!m_settings.verifyCertificate) {
-        mosquitto_tls_opts_set(m_mosq, 0 /* SSL_VERIFY_NONE */, nullptr, nullptr);
-        mosquitto_tls_insecure_set(m_mosq, true);
+        mosquitto_tls_opts_set(mosq, 0 /* SSL_VERIFY_NONE */, nullptr, nullptr);
+        mosquitto_tls_insecure_set(mosq, true);
     }
     return true;
 }
 
-std::optional<int> MqttClient::publish(const QString &topic, QByteArrayView payload,
-                                       qint64 position)
+std::optional<qint64> MqttClient::maximumPayload(qsizetype topicBytes) const
+{
+    if (m_maximumPacketSize == 0)
+        return std::nullopt;
+    return m_maximumPacketSize - publishOverhead - topicBytes;
+}
+
+MqttClient::Publish MqttClient::publish(const QByteArray &topic, QByteArrayView payload,
+                                        qint64 position, const QByteArray &generation)
 {
     if (!m_connected)
-        return std::nullopt;
+        return {};
     mosquitto_property *properties = nullptr;
-    if (m_version5)
+    if (m_version5) {
         mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "position",
                                            QByteArray::number(position).constData());
+        mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "generation",
+                                           generation.constData());
+    }
     int mid = 0;
-    const QByteArray topicBytes = topic.toUtf8();
-    const int rc = mosquitto_publish_v5(m_mosq, &mid, topicBytes.constData(), int(payload.size()),
+    const int rc = mosquitto_publish_v5(m_mosq, &mid, topic.constData(), int(payload.size()),
                                         payload.data(), 1, false, properties);
     mosquitto_property_free_all(&properties);
+    if (rc == MOSQ_ERR_OVERSIZE_PACKET)
+        return {Sent::TooLarge, 0};
     if (rc != MOSQ_ERR_SUCCESS && !m_failure)
-        m_failure = {failureFor(rc), errorText(rc)};
+        m_failure = libraryFailure(rc, errno);
     if (!m_inLibrary)
         afterLoop(rc);
-    if (rc != MOSQ_ERR_SUCCESS)
-        return std::nullopt;
-    return mid;
+    return {rc == MOSQ_ERR_SUCCESS ? Sent::Queued : Sent::Failed, mid};
 }
 
 void MqttClient::watchSocket()
@@ -218,22 +223,22 @@ void MqttClient::tick()
         fail(Failure::Unreachable, QStringLiteral("no answer to the connection"));
         return;
     }
-    callLibrary([this] { return mosquitto_loop_misc(m_mosq); });
+    if (m_mosq) // else the connect's thread still has it
+        callLibrary([this] { return mosquitto_loop_misc(m_mosq); });
 }
 
 // What a call into the library left: a failure to report, or more to write.
 void MqttClient::afterLoop(int rc)
 {
+    const int error = errno;
     if (m_retryAs311) {
         m_retryAs311 = false;
         m_version5 = false;
         start();
         return;
     }
-    if (!m_failure && rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN)
-        m_failure = {failureFor(rc), errorText(rc)};
-    if (!m_failure && rc == MOSQ_ERR_NO_CONN && m_mosq)
-        m_failure = {Failure::Unreachable, errorText(rc)};
+    if (!m_failure && rc != MOSQ_ERR_SUCCESS)
+        m_failure = libraryFailure(rc, error);
     if (m_failure) {
         const auto [failure, detail] = *m_failure;
         fail(failure, detail);
@@ -251,7 +256,7 @@ void MqttClient::fail(Failure failure, const QString &detail)
 
 void MqttClient::teardown()
 {
-    m_lookup->cancel();
+    m_attempt.reset();
     m_timer->stop();
     m_failure.reset();
     m_connected = false;
@@ -266,50 +271,4 @@ void MqttClient::teardown()
     if (m_mosq)
         mosquitto_destroy(m_mosq);
     m_mosq = nullptr;
-}
-
-void MqttClient::onConnect(mosquitto *, void *self, int rc, int, const mosquitto_property *)
-{
-    auto *client = static_cast<MqttClient *>(self);
-    if (rc == 0) {
-        client->m_connected = true;
-        // After the library's own work on the CONNACK, outside of it.
-        QMetaObject::invokeMethod(
-            client,
-            [client] {
-                if (client->m_connected)
-                    emit client->connected();
-            },
-            Qt::QueuedConnection);
-        return;
-    }
-    // A broker that knows only 3.1.1: once more in its version.
-    if (client->m_version5 && (rc == 1 || rc == 0x84)) {
-        client->m_retryAs311 = true;
-        return;
-    }
-    client->m_failure = {failureForConnack(rc),
-                         QString::fromUtf8(client->m_version5 ? mosquitto_reason_string(rc)
-                                                              : mosquitto_connack_string(rc))};
-}
-
-void MqttClient::onDisconnect(mosquitto *, void *self, int rc, const mqtt5__property *)
-{
-    auto *client = static_cast<MqttClient *>(self);
-    if (!client->m_failure)
-        client->m_failure = {failureFor(rc), errorText(rc)};
-}
-
-void MqttClient::onPublish(mosquitto *, void *self, int mid, int reason, const mosquitto_property *)
-{
-    auto *client = static_cast<MqttClient *>(self);
-    // Taken but not to be delivered (a topic the user may not publish to):
-    // the line stays unpublished, and the connection is given up.
-    if (reason >= 0x80) {
-        if (!client->m_failure)
-            client->m_failure = {failureForConnack(reason),
-                                 QString::fromUtf8(mosquitto_reason_string(reason))};
-        return;
-    }
-    emit client->acknowledged(mid);
 }

@@ -1,15 +1,16 @@
 #pragma once
 
+#include "publish/brokeranswers.h"
 #include "publish/publishsettings.h"
 
 #include <QByteArrayView>
 #include <QObject>
 #include <QString>
+#include <memory>
 #include <optional>
 
 struct mosquitto;
 struct mqtt5__property; // libmosquitto's mosquitto_property
-class HostLookup;
 class QSocketNotifier;
 class QTimer;
 
@@ -17,13 +18,20 @@ class QTimer;
 // window's event loop: its socket watched by socket notifiers, its
 // keepalive by a timer. Each connection gets a client of its own, so that
 // nothing the library kept from an earlier one is sent again behind the
-// publisher's back.
+// publisher's back. The connect itself, which looks the broker's name up
+// and may wait on a name server for long, runs on a thread of its own.
 class MqttClient : public QObject
 {
     Q_OBJECT
 
 public:
-    enum class Failure { Unreachable, Refused, NotAuthorised, Certificate };
+    using Failure = BrokerFailure;
+    enum class Sent { Queued, TooLarge, Failed };
+    struct Publish
+    {
+        Sent sent = Sent::Failed;
+        int messageId = 0;
+    };
 
     explicit MqttClient(QObject *parent = nullptr);
     ~MqttClient() override;
@@ -35,24 +43,33 @@ public:
     bool isConnected() const { return m_connected; }
     // MQTT 5, whose messages carry their position; else 3.1.1.
     bool isVersion5() const { return m_version5; }
+    // The most payload one message to a topic this long may carry, by the
+    // maximum packet size the broker announced; nothing when it set none.
+    std::optional<qint64> maximumPayload(qsizetype topicBytes) const;
 
-    // QoS 1, not retained; the message id, or nothing when the library
-    // refuses the message (the connection then fails).
-    std::optional<int> publish(const QString &topic, QByteArrayView payload, qint64 position);
+    // QoS 1, not retained, with the position and generation as user
+    // properties over MQTT 5. Failed: the connection then fails.
+    Publish publish(const QByteArray &topic, QByteArrayView payload, qint64 position,
+                    const QByteArray &generation);
 
 signals:
     void connected();
     void failed(MqttClient::Failure failure, const QString &detail);
     // Raised from inside the library: a slot may publish, not disconnect.
     void acknowledged(int messageId);
+    // The broker took the message but will not deliver it (MQTT 5 only).
+    void refused(int messageId, const QString &reason);
 
 private:
+    struct Attempt; // a connect under way on its thread
+
     static void onConnect(mosquitto *, void *self, int rc, int flags, const mqtt5__property *);
     static void onDisconnect(mosquitto *, void *self, int rc, const mqtt5__property *);
     static void onPublish(mosquitto *, void *self, int mid, int reason, const mqtt5__property *);
 
-    bool configure();
+    bool configure(mosquitto *mosq);
     void start();
+    void connectStarted(const std::shared_ptr<Attempt> &attempt);
     void readSocket();
     void writeSocket();
     void tick();
@@ -62,7 +79,7 @@ private:
     void teardown();
     void watchSocket();
 
-    HostLookup *m_lookup = nullptr;
+    std::shared_ptr<Attempt> m_attempt;
     mosquitto *m_mosq = nullptr;
     QSocketNotifier *m_readNotifier = nullptr;
     QSocketNotifier *m_writeNotifier = nullptr;
@@ -73,6 +90,7 @@ private:
     bool m_retryAs311 = false;
     int m_wakesUnconnected = 0; // a TLS connect that failed keeps waking
     qint64 m_connectStartedMs = 0;
+    qint64 m_maximumPacketSize = 0;                       // announced by the broker; 0: none
     std::optional<std::pair<Failure, QString>> m_failure; // raised inside a callback
     PublishSettings m_settings;
 };

@@ -1,5 +1,9 @@
 #include "publish/publisher.h"
 
+#include "publish/cursorfile.h"
+#include "publish/fileaccess.h"
+
+#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -7,40 +11,26 @@ namespace {
 constexpr int saveIntervalMs = 1000;
 constexpr int firstRetryMs = 1000;
 constexpr int lastRetryMs = 16000;
+// A connection that ends sooner had something wrong with it: the retries
+// keep backing off.
+constexpr int stableConnectionMs = 10000;
 // A read this big means the device is ahead of the window: logging is busy
 // for a while after it. Then publishing gets a slice of messages at a time.
 constexpr qsizetype busyReadBytes = 1024;
 constexpr int busyHoldMs = 50;
 constexpr int busySliceMs = 10;
 constexpr int busySliceMessages = 8;
-
-QString reasonText(MqttClient::Failure failure)
-{
-    switch (failure) {
-    case MqttClient::Failure::Refused:
-        return QStringLiteral("refused");
-    case MqttClient::Failure::NotAuthorised:
-        return QStringLiteral("not authorised");
-    case MqttClient::Failure::Certificate:
-        return QStringLiteral("certificate");
-    case MqttClient::Failure::Unreachable:
-        break;
-    }
-    return QStringLiteral("unreachable");
-}
-
-QString linesWaitingText(qint64 lines)
-{
-    return QString::number(lines) +
-           (lines == 1 ? QStringLiteral(" line") : QStringLiteral(" lines")) +
-           QStringLiteral(" waiting");
-}
+// Refusals of one reason in a row are said one at first, then as a count.
+constexpr int refusalSummaryMs = 60000;
+// A broker that takes less in one message leaves no room for a line.
+constexpr qint64 minimumPiece = 64;
 
 } // namespace
 
 Publisher::Publisher(QObject *parent)
     : QObject(parent), m_client(new MqttClient(this)), m_saveTimer(new QTimer(this)),
-      m_retryTimer(new QTimer(this)), m_sliceTimer(new QTimer(this))
+      m_retryTimer(new QTimer(this)), m_sliceTimer(new QTimer(this)),
+      m_refusalTimer(new QTimer(this))
 {
     m_saveTimer->setInterval(saveIntervalMs);
     connect(m_saveTimer, &QTimer::timeout, this, &Publisher::saveCursor);
@@ -48,12 +38,16 @@ Publisher::Publisher(QObject *parent)
     connect(m_retryTimer, &QTimer::timeout, this, &Publisher::connectToBroker);
     m_sliceTimer->setSingleShot(true);
     connect(m_sliceTimer, &QTimer::timeout, this, [this] {
-        if (m_client->isConnected())
+        if (!checkShortened() && m_client->isConnected())
             sendMore();
     });
+    m_refusalTimer->setSingleShot(true);
+    connect(m_refusalTimer, &QTimer::timeout, this, &Publisher::sayMoreRefused);
     connect(m_client, &MqttClient::connected, this, &Publisher::handleConnected);
     connect(m_client, &MqttClient::failed, this, &Publisher::handleFailure);
-    connect(m_client, &MqttClient::acknowledged, this, &Publisher::handleAcknowledged);
+    connect(m_client, &MqttClient::acknowledged, this,
+            [this](int messageId) { handleAnswer(messageId, {}); });
+    connect(m_client, &MqttClient::refused, this, &Publisher::handleAnswer);
 }
 
 Publisher::~Publisher()
@@ -67,33 +61,39 @@ QStringList Publisher::start(const PublishSettings &settings, const QString &log
     stop();
     QStringList said;
     m_settings = settings;
-    m_cursorFile.emplace(logPath);
-    const CursorFile::Stored stored = m_cursorFile->load();
-    if (!m_tail.open(logPath, 0)) {
-        m_cursorFile.reset();
+    m_topic = settings.topic.toUtf8();
+    const CursorFile::Stored stored = CursorFile(logPath).load();
+    if (!m_tail.open(logPath, 0))
         return {QStringLiteral("Can't publish the log file: can't read ") + logPath};
-    }
     m_logPath = logPath;
+    m_cursor = 0;
+    m_generation = stored.generation;
     switch (stored.found) {
     case CursorFile::Found::Matched:
         m_cursor = stored.position;
         break;
     case CursorFile::Found::Missing:
         // Publishing starts now: the log's earlier lines are not sent.
-        m_cursor = overwritten ? 0 : QFile(logPath).size();
+        m_cursor = overwritten ? 0 : m_tail.size();
         break;
     case CursorFile::Found::OtherLog:
-        m_cursor = 0;
         if (!overwritten)
             said << QStringLiteral(
                 "The log file is not the one last published: publishing it from its start");
         break;
     }
+    if (m_generation.isEmpty() || overwritten) // positions start again
+        m_generation = CursorFile::newGeneration();
     m_tail.seek(m_cursor);
-    saveCursor();
+    m_tail.setPieceBytes(LogTail::maxPieceBytes);
+    m_expectedSize = m_tail.size();
+    m_savedCursor = -1;
+    m_rotated = false;
+    saveCursorNow();
     m_saveTimer->start();
-    m_wasConnected = false;
+    m_wasConnected = m_protocolSaid = false;
     m_lastFailure.reset();
+    m_refusals = {};
     m_retryDelayMs = firstRetryMs;
     connectToBroker();
     return said;
@@ -106,19 +106,24 @@ void Publisher::stop()
     m_saveTimer->stop();
     m_retryTimer->stop();
     m_sliceTimer->stop();
+    sayMoreRefused();
     m_client->disconnectFromBroker();
-    saveCursor();
-    m_inFlight.clear();
-    m_inFlightBytes = 0;
+    saveCursorNow();
+    m_window.clear();
     m_tail.close();
-    m_cursorFile.reset();
     m_logPath.clear();
 }
 
-void Publisher::logWritten(qsizetype bytesRead)
+void Publisher::logWritten(qsizetype bytesRead, qsizetype bytesWritten)
 {
+    if (!isPublishing())
+        return;
+    m_expectedSize += bytesWritten;
     if (bytesRead >= busyReadBytes)
         m_loggingBusy.setRemainingTime(busyHoldMs);
+    // While the port delivers fast, the slices check: a system call each.
+    if (m_loggingBusy.hasExpired() && checkShortened())
+        return;
     if (m_client->isConnected())
         sendMore();
 }
@@ -130,7 +135,7 @@ void Publisher::connectToBroker()
 
 void Publisher::sendMore()
 {
-    qsizetype budget = windowMessages;
+    qsizetype budget = InFlightWindow::maxMessages;
     // Logging goes first: while the port delivers more than the window takes
     // in a turn, publishing gets a short slice now and then, and catches up
     // from the file afterwards.
@@ -143,96 +148,133 @@ void Publisher::sendMore()
         m_nextSlice.setRemainingTime(busySliceMs);
         budget = busySliceMessages;
     }
-    while (budget-- > 0 && qsizetype(m_inFlight.size()) < windowMessages &&
-           m_inFlightBytes < windowBytes) {
-        const auto line = m_tail.next();
-        if (!line) {
-            if (m_tail.wasShortened()) // asked at the end only: it costs a system call
-                restartFromBeginning(QStringLiteral(
-                    "The log file was shortened: publishing it again from its start"));
+    while (budget > 0 && m_window.hasRoom()) {
+        const auto line = nextLine();
+        if (!line)
             return;
-        }
-        const auto messageId = m_client->publish(m_settings.topic, line->text, line->position);
-        if (!messageId)
+        if (m_window.isAnswered(line->position))
+            continue; // answered before the connection was lost
+        if (!publishLine(*line))
             return; // the connection has failed, and the line is read again after it
-        m_inFlight.push_back({*messageId, line->end, line->text.size(), false});
-        m_inFlightBytes += line->text.size();
+        --budget;
     }
 }
 
-void Publisher::restartFromBeginning(const QString &why)
+bool Publisher::publishLine(const LogTail::Line &line)
 {
-    emit message(why);
-    m_inFlight.clear();
-    m_inFlightBytes = 0;
-    m_cursor = 0;
-    m_tail.seek(0);
-    saveCursor();
-    sendMore();
+    const auto sent = m_client->publish(m_topic, line.text, line.position, m_generation);
+    switch (sent.sent) {
+    case MqttClient::Sent::Queued:
+        m_window.sent(line, sent.messageId);
+        return true;
+    case MqttClient::Sent::TooLarge:
+        m_window.skipped(line);
+        sayRefused(line.position, QStringLiteral("larger than the broker's maximum packet size"));
+        m_cursor = m_window.advance(m_cursor);
+        return true;
+    case MqttClient::Sent::Failed:
+        break;
+    }
+    return false;
 }
 
 void Publisher::handleConnected()
 {
-    const qint64 waiting = CursorFile::countLines(m_logPath, m_cursor);
-    if (m_wasConnected || m_lastFailure)
-        emit message(QStringLiteral("Broker connection back: ") + linesWaitingText(waiting));
-    else
-        emit message(QStringLiteral("Publishing to ") + brokerName() +
-                     (waiting > 0 ? QStringLiteral(", ") + linesWaitingText(waiting) : QString()));
+    if (!fitPiecesToBroker())
+        return;
+    // Said in bytes: counting the lines would read a long backlog here.
+    const qint64 bytes = m_tail.size() - m_cursor;
+    const QString waiting = QStringLiteral("%1 bytes waiting").arg(bytes);
+    QString said = m_wasConnected || m_lastFailure
+                       ? QStringLiteral("Broker connection back: ") + waiting
+                       : QStringLiteral("Publishing to ") + m_settings.brokerName() +
+                             (bytes > 0 ? QStringLiteral(", ") + waiting : QString());
+    if (!m_client->isVersion5() && !std::exchange(m_protocolSaid, true))
+        said += QStringLiteral(" (MQTT 3.1.1: no positions, refusals not reported)");
+    emit message(said);
     m_wasConnected = true;
     m_lastFailure.reset();
-    m_retryDelayMs = firstRetryMs;
-    sendMore();
+    m_connectedFor.start();
+    if (!checkShortened())
+        sendMore();
+}
+
+// Lines longer than the broker takes in one message go in pieces that fit.
+bool Publisher::fitPiecesToBroker()
+{
+    const qint64 fits =
+        m_client->maximumPayload(m_topic.size()).value_or(qint64(LogTail::maxPieceBytes));
+    if (fits < minimumPiece) {
+        m_client->disconnectFromBroker();
+        handleFailure(MqttClient::Failure::Refused,
+                      QStringLiteral("its maximum packet size leaves no room for a line"));
+        return false;
+    }
+    const qsizetype piece = qsizetype(std::min<qint64>(fits, LogTail::maxPieceBytes));
+    if (piece != m_tail.pieceBytes()) {
+        // Pieces answered before were cut otherwise: they go again.
+        m_window.clear();
+        m_tail.seek(m_cursor);
+        m_tail.setPieceBytes(piece);
+    }
+    return true;
 }
 
 void Publisher::handleFailure(MqttClient::Failure failure, const QString &detail)
 {
-    // What was in flight and not acknowledged is sent again from the file.
-    m_inFlight.clear();
-    m_inFlightBytes = 0;
+    // What was in flight and not answered is sent again from the file.
+    m_window.forgetUnanswered();
     m_tail.seek(m_cursor);
     if (m_wasConnected || m_lastFailure != failure) {
         const QString what = m_wasConnected ? QStringLiteral("Broker connection lost (")
                                             : QStringLiteral("Can't connect to the broker (");
-        emit message(what + reasonText(failure) + QStringLiteral("): ") + brokerName() +
+        emit message(what + BrokerAnswers::reasonText(failure) + QStringLiteral("): ") +
+                     m_settings.brokerName() +
                      (detail.isEmpty() ? QString() : QStringLiteral(", ") + detail));
     }
+    // After a connection that held, the first retry comes soon again.
+    if (m_wasConnected && m_connectedFor.elapsed() >= stableConnectionMs &&
+        failure != MqttClient::Failure::TakenOver)
+        m_retryDelayMs = firstRetryMs;
     m_wasConnected = false;
     m_lastFailure = failure;
     m_retryTimer->start(m_retryDelayMs);
     m_retryDelayMs = std::min(m_retryDelayMs * 2, lastRetryMs);
 }
 
-void Publisher::handleAcknowledged(int messageId)
+// An acknowledgement, or a refusal: the broker's answer for that line alone,
+// which stays in the log.
+void Publisher::handleAnswer(int messageId, const QString &refusal)
 {
-    for (InFlight &sent : m_inFlight) {
-        if (sent.messageId == messageId) {
-            sent.acknowledged = true;
-            break;
-        }
-    }
-    // The cursor passes only lines whose every predecessor is acknowledged.
-    while (!m_inFlight.empty() && m_inFlight.front().acknowledged) {
-        m_cursor = m_inFlight.front().end;
-        m_inFlightBytes -= m_inFlight.front().bytes;
-        m_inFlight.pop_front();
-    }
+    const auto answered = m_window.answer(messageId);
+    if (answered && !refusal.isEmpty())
+        sayRefused(answered->position, refusal);
+    m_cursor = m_window.advance(m_cursor);
     sendMore();
 }
 
-void Publisher::saveCursor()
+void Publisher::sayRefused(qint64 position, const QString &reason)
 {
-    if (!m_cursorFile || m_cursorFile->saved() == m_cursor)
+    if (reason == m_refusals.reason && m_refusalTimer->isActive()) {
+        ++m_refusals.more;
+        m_refusals.last = position;
         return;
-    const bool saved = m_cursorFile->save(m_cursor);
-    if (!saved && !m_saveFailed)
-        emit message(QStringLiteral("Can't write the publishing position: ") +
-                     CursorFile::pathFor(m_logPath));
-    m_saveFailed = !saved;
+    }
+    sayMoreRefused();
+    emit message(
+        QStringLiteral("The broker refused the line at position %1: %2").arg(position).arg(reason));
+    m_refusals = {reason, 0, position};
+    m_refusalTimer->start(refusalSummaryMs);
 }
 
-QString Publisher::brokerName() const
+void Publisher::sayMoreRefused()
 {
-    return (m_settings.tls ? QStringLiteral("mqtts://") : QStringLiteral("mqtt://")) +
-           m_settings.host + u':' + QString::number(m_settings.port);
+    m_refusalTimer->stop();
+    if (m_refusals.more > 0)
+        emit message(
+            QStringLiteral("The broker refused %1 more lines (%2), the last at position %3")
+                .arg(m_refusals.more)
+                .arg(m_refusals.reason)
+                .arg(m_refusals.last));
+    m_refusals.more = 0;
 }

@@ -1,19 +1,21 @@
 #pragma once
 
-#include "publish/cursorfile.h"
+#include "publish/inflightwindow.h"
 #include "publish/logtail.h"
 #include "publish/mqttclient.h"
 #include "publish/publishsettings.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QObject>
-#include <deque>
+#include <QPointer>
 #include <optional>
 
+class QThread;
 class QTimer;
 
 // Publishes the log's lines to a broker as they are written, oldest first,
-// each acknowledged (QoS 1) before the cursor passes it. The log file is the
+// each answered (QoS 1) before the cursor passes it. The log file is the
 // queue: while the broker is away lines only go to the file, and when it is
 // back they are read from there, a bounded window of them in flight at a time.
 class Publisher : public QObject
@@ -21,10 +23,6 @@ class Publisher : public QObject
     Q_OBJECT
 
 public:
-    // At most this many messages, and bytes of them, await their acknowledgement.
-    static constexpr qsizetype windowMessages = 256;
-    static constexpr qint64 windowBytes = 1 << 20;
-
     explicit Publisher(QObject *parent = nullptr);
     ~Publisher() override;
 
@@ -34,10 +32,13 @@ public:
     QStringList start(const PublishSettings &settings, const QString &logPath, bool overwritten);
     void stop();
     bool isPublishing() const { return m_logPath.size() > 0; }
-    // More has been written to the log, from a read of the port this big.
-    void logWritten(qsizetype bytesRead);
+    // The log has grown by bytesWritten, from a read of the port this big.
+    void logWritten(qsizetype bytesRead, qsizetype bytesWritten);
+    // The log file was opened again by its name: when that is a new file (a
+    // rotation), the old one is published to its end first.
+    void logReopened();
 
-    // The position of the first line the broker has not acknowledged.
+    // The position of the first line the broker has not answered for.
     qint64 cursor() const { return m_cursor; }
 
 signals:
@@ -47,36 +48,49 @@ signals:
 private:
     void connectToBroker();
     void sendMore();
+    std::optional<LogTail::Line> nextLine();
+    bool publishLine(const LogTail::Line &line);
+    bool checkShortened();
     void handleConnected();
+    bool fitPiecesToBroker();
     void handleFailure(MqttClient::Failure failure, const QString &detail);
-    void handleAcknowledged(int messageId);
+    void handleAnswer(int messageId, const QString &refusal);
+    void sayRefused(qint64 position, const QString &reason);
+    void sayMoreRefused();
     void restartFromBeginning(const QString &why);
+    void switchToNewLog();
     void saveCursor();
-    QString brokerName() const;
-
-    struct InFlight
-    {
-        int messageId = 0;
-        qint64 end = 0; // of its line: the cursor once it is acknowledged
-        qint64 bytes = 0;
-        bool acknowledged = false;
-    };
+    void saveCursorNow();
 
     MqttClient *m_client = nullptr;
     QTimer *m_saveTimer = nullptr;
     QTimer *m_retryTimer = nullptr;
     QTimer *m_sliceTimer = nullptr;
+    QTimer *m_refusalTimer = nullptr;
+    QPointer<QThread> m_saving;      // the cursor's save under way, with the log's sync
     QDeadlineTimer m_loggingBusy{0}; // running while the port delivers fast
     QDeadlineTimer m_nextSlice{0};
+    QElapsedTimer m_connectedFor;
     PublishSettings m_settings;
+    QByteArray m_topic;
     QString m_logPath;
-    std::optional<CursorFile> m_cursorFile;
     LogTail m_tail;
-    std::deque<InFlight> m_inFlight;
-    qint64 m_inFlightBytes = 0;
+    InFlightWindow m_window;
     qint64 m_cursor = 0;
+    qint64 m_expectedSize = 0; // of the log, by what has been written to it
+    QByteArray m_generation;   // changes whenever positions start again
+    qint64 m_savedCursor = -1;
+    QByteArray m_savedGeneration;
     int m_retryDelayMs = 0;
-    bool m_wasConnected = false;                      // since Start: a failure is then a loss
+    bool m_rotated = false;      // the tail reads a log file renamed away
+    bool m_wasConnected = false; // since Start: a failure is then a loss
+    bool m_protocolSaid = false;
     std::optional<MqttClient::Failure> m_lastFailure; // said once until it changes
     bool m_saveFailed = false;
+    struct Refusals
+    {
+        QString reason;
+        int more = 0; // since the last said
+        qint64 last = 0;
+    } m_refusals;
 };

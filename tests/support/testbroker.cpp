@@ -39,8 +39,10 @@ bool TestBroker::start(const QStringList &listenerLines)
     for (const QString &line : m_lines)
         file.write(line.toUtf8() + '\n');
     // A backlog comes faster than a subscriber prints it: the broker must
-    // not drop what it queues for the subscriber (1000 by default).
-    file.write("max_queued_messages 0\nlog_type error\nlog_type warning\n");
+    // not drop what it queues for the subscriber (1000 by default). Not 0,
+    // "no limit", with which Mosquitto 2.0 drops a client whose message it
+    // refuses.
+    file.write("max_queued_messages 10000000\nlog_type error\nlog_type warning\n");
     // Started as root it would become user mosquitto, who may not read the test's files.
     file.write("user " + QByteArray(::getpwuid(::getuid())->pw_name) + '\n');
     if (!m_lines.join(u'\n').contains(QStringLiteral("password_file")))
@@ -103,10 +105,13 @@ const QList<TestSubscriber::Message> &TestSubscriber::messages()
         const QByteArray line = m_partial.left(end);
         m_partial.remove(0, end + 1);
         const qsizetype space = line.lastIndexOf(' ');
-        const QByteArray property = line.left(space);
-        Message message{-1, QByteArray::fromHex(line.mid(space + 1))};
-        if (property.startsWith("position:"))
-            message.position = property.mid(9).toLongLong();
+        Message message{-1, QByteArray::fromHex(line.mid(space + 1)), {}};
+        for (const QByteArray &property : line.left(space).split(' ')) {
+            if (property.startsWith("position:"))
+                message.position = property.mid(9).toLongLong();
+            if (property.startsWith("generation:"))
+                message.generation = property.mid(11);
+        }
         if (message.position < 0 && message.payload == probePayload)
             ++m_probes;
         else

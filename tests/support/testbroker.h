@@ -27,8 +27,8 @@ private:
     int m_port = 0;
 };
 
-// mosquitto_sub on every topic, MQTT 5, QoS 1: each message's position
-// property (-1 without one) and payload.
+// mosquitto_sub on every topic, MQTT 5, QoS 1: each message's position and
+// generation properties (-1 and empty without them) and payload.
 class TestSubscriber
 {
 public:
@@ -36,6 +36,7 @@ public:
     {
         qint64 position = -1;
         QByteArray payload;
+        QByteArray generation;
     };
 
     ~TestSubscriber() { stop(); }

@@ -1,4 +1,4 @@
-#include "app/quitsignals.h"
+#include "app/systemsignals.h"
 
 #include <QSocketNotifier>
 
@@ -10,24 +10,31 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-void forwardSignal(int)
+// Only what is safe in a signal handler: the signal's number down a pipe.
+void forwardSignal(int signal)
 {
-    const char byte = 1;
+    const char byte = char(signal);
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
 }
 
 } // namespace
 
-QuitSignals::QuitSignals(QObject *parent) : QObject(parent)
+SystemSignals::SystemSignals(QObject *parent) : QObject(parent)
 {
     if (signalPipe[0] < 0 && ::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, this);
     connect(notifier, &QSocketNotifier::activated, this, [this] {
-        char bytes[16];
-        while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
-        }
-        emit quitRequested();
+        char received[16];
+        bool quit = false;
+        bool reopen = false;
+        for (ssize_t got; (got = ::read(signalPipe[0], received, sizeof received)) > 0;)
+            for (ssize_t i = 0; i < got; ++i)
+                (received[i] == SIGHUP ? reopen : quit) = true;
+        if (reopen)
+            emit reopenLogRequested();
+        if (quit)
+            emit quitRequested();
     });
     struct sigaction action = {};
     action.sa_handler = forwardSignal;

@@ -1,0 +1,114 @@
+// The publisher's side of the log file: reading it, noticing that it was
+// shortened or rotated, and the cursor kept beside it.
+#include "publish/cursorfile.h"
+#include "publish/fileaccess.h"
+#include "publish/publisher.h"
+
+#include <QThread>
+
+std::optional<LogTail::Line> Publisher::nextLine()
+{
+    if (auto line = m_tail.next())
+        return line;
+    if (m_rotated) {
+        // Nothing more comes to a log renamed away: its last bytes go as
+        // they are, and then the new file takes over.
+        if (auto rest = m_tail.rest())
+            return rest;
+        if (m_window.isEmpty())
+            switchToNewLog();
+    } else if (m_tail.wasShortened()) { // asked at the end only: it costs a system call
+        restartFromBeginning(
+            QStringLiteral("The log file was shortened: publishing it again from its start"));
+    }
+    return std::nullopt;
+}
+
+// Truncated in place (a rotation by copying, or "> log") while logging: the
+// file is now shorter than what has been written to it.
+bool Publisher::checkShortened()
+{
+    if (m_rotated || m_tail.size() >= m_expectedSize)
+        return false;
+    restartFromBeginning(
+        QStringLiteral("The log file was shortened: publishing it again from its start"));
+    return true;
+}
+
+void Publisher::restartFromBeginning(const QString &why)
+{
+    emit message(why);
+    m_window.clear();
+    m_cursor = 0;
+    m_generation = CursorFile::newGeneration();
+    m_tail.seek(0);
+    m_expectedSize = m_tail.size();
+    if (m_client->isConnected())
+        sendMore();
+}
+
+void Publisher::logReopened()
+{
+    if (isPublishing() && !m_rotated && !FileAccess::isSameFile(m_tail.file(), m_logPath)) {
+        m_rotated = true;
+        if (m_client->isConnected())
+            sendMore();
+    }
+}
+
+void Publisher::switchToNewLog()
+{
+    m_rotated = false;
+    if (!m_tail.open(m_logPath, 0)) {
+        emit message(QStringLiteral("Can't publish the log file: can't read ") + m_logPath);
+        return;
+    }
+    emit message(QStringLiteral("The log file was rotated: publishing the new one from its start"));
+    m_window.clear();
+    m_cursor = 0;
+    m_generation = CursorFile::newGeneration();
+    m_expectedSize = m_tail.size();
+    if (m_client->isConnected())
+        sendMore();
+}
+
+// Now and then, on a thread of its own: the log's sync may take long on a
+// busy disk, and a cursor saved before it could point past what a power
+// cut leaves of the log.
+void Publisher::saveCursor()
+{
+    if ((m_cursor == m_savedCursor && m_generation == m_savedGeneration) || m_saving)
+        return;
+    const QString log = m_logPath;
+    const qint64 position = m_cursor;
+    const QByteArray generation = m_generation;
+    auto saved = std::make_shared<bool>(false);
+    m_saving = QThread::create([=] {
+        *saved = FileAccess::syncToDisk(log) && CursorFile(log).save(position, generation);
+    });
+    connect(m_saving, &QThread::finished, this, [=, this] {
+        if (!isPublishing() || log != m_logPath)
+            return; // stopped meanwhile, and saved then
+        if (*saved) {
+            m_savedCursor = position;
+            m_savedGeneration = generation;
+        } else if (!m_saveFailed) {
+            emit message(QStringLiteral("Can't write the publishing position: ") +
+                         CursorFile::pathFor(log));
+        }
+        m_saveFailed = !*saved;
+    });
+    connect(m_saving, &QThread::finished, m_saving, &QObject::deleteLater);
+    m_saving->start();
+}
+
+// At Start and Stop: waited for.
+void Publisher::saveCursorNow()
+{
+    if (m_saving)
+        m_saving->wait();
+    if (FileAccess::syncToDisk(m_logPath) && CursorFile(m_logPath).save(m_cursor, m_generation)) {
+        m_savedCursor = m_cursor;
+        m_savedGeneration = m_generation;
+    }
+}
