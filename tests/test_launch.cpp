@@ -329,6 +329,7 @@ TEST(Launch, WithoutAScreenMessagesGoToStandardErrorAndSigtermEndsCleanly)
     FakeSerialState lines; // line states for the pseudo-terminal, through the preloaded library
     lines.setMode(FakeSerial::Counters);
     QProcessEnvironment env = offscreen();
+    env.remove(QStringLiteral("XDG_RUNTIME_DIR")); // as for a program started by hand as its user
     env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(TARNEL_FAKESERIAL_PATH));
     env.insert(QStringLiteral("ASAN_OPTIONS"),
                env.value(QStringLiteral("ASAN_OPTIONS")) + ":verify_asan_link_order=0");
@@ -347,6 +348,9 @@ TEST(Launch, WithoutAScreenMessagesGoToStandardErrorAndSigtermEndsCleanly)
     ASSERT_TRUE(tarnel.finish(true));
     EXPECT_EQ(tarnel.exitCode(), 0);
     EXPECT_EQ(readFile(ini), settingsFor(logPath)) << "not saved at SIGTERM";
+    // The journal holds the program's own lines only, whatever the bytes were.
+    for (const QString &line : tarnel.error().split(u'\n', Qt::SkipEmptyParts))
+        EXPECT_TRUE(messagePattern(QStringLiteral(".")).match(line).hasMatch()) << qPrintable(line);
     EXPECT_EQ(readFile(logPath), QByteArray(bytes).replace(',', ';'));
 }
 

@@ -65,11 +65,12 @@ public:
         m_pending.erase(0, start);
     }
 
-    // A device that goes ends its unfinished line.
+    // A device that goes ends its unfinished line; a CR it sent last began
+    // that line's end.
     void endLine()
     {
         if (!m_pending.empty())
-            feed("\r\n", 2);
+            m_pending.back() == '\r' ? feed("\n", 1) : feed("\r\n", 2);
     }
     void flush() { m_out.flush(); }
     std::streamoff written() { return m_out.tellp(); }
