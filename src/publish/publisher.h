@@ -71,6 +71,7 @@ private:
     QDeadlineTimer m_loggingBusy{0}; // running while the port delivers fast
     QDeadlineTimer m_nextSlice{0};
     QElapsedTimer m_connectedFor;
+    QElapsedTimer m_sinceSave;
     PublishSettings m_settings;
     QByteArray m_topic;
     QString m_logPath;

@@ -6,6 +6,14 @@
 
 #include <QThread>
 
+namespace {
+
+// While the port delivers fast, the log's sync would hold its writes up: the
+// cursor's save waits for the burst to end, this long at most.
+constexpr int busySaveIntervalMs = 30000;
+
+} // namespace
+
 std::optional<LogTail::Line> Publisher::nextLine()
 {
     if (auto line = m_tail.next())
@@ -79,6 +87,10 @@ void Publisher::saveCursor()
 {
     if ((m_cursor == m_savedCursor && m_generation == m_savedGeneration) || m_saving)
         return;
+    if (!m_loggingBusy.hasExpired() && m_sinceSave.isValid() &&
+        m_sinceSave.elapsed() < busySaveIntervalMs)
+        return;
+    m_sinceSave.start();
     const QString log = m_logPath;
     const qint64 position = m_cursor;
     const QByteArray generation = m_generation;
