@@ -12,6 +12,11 @@ namespace {
 // cursor's save waits for the burst to end, this long at most.
 constexpr int busySaveIntervalMs = 30000;
 
+QString shortenedText()
+{
+    return QStringLiteral("The log file was shortened: publishing it again from its start");
+}
+
 } // namespace
 
 std::optional<LogTail::Line> Publisher::nextLine()
@@ -26,8 +31,7 @@ std::optional<LogTail::Line> Publisher::nextLine()
         if (m_window.isEmpty())
             switchToNewLog();
     } else if (m_tail.wasShortened()) { // asked at the end only: it costs a system call
-        restartFromBeginning(
-            QStringLiteral("The log file was shortened: publishing it again from its start"));
+        restartFromBeginning(shortenedText());
     }
     return std::nullopt;
 }
@@ -38,8 +42,7 @@ bool Publisher::checkShortened()
 {
     if (m_rotated || m_tail.size() >= m_expectedSize)
         return false;
-    restartFromBeginning(
-        QStringLiteral("The log file was shortened: publishing it again from its start"));
+    restartFromBeginning(shortenedText());
     return true;
 }
 
