@@ -197,7 +197,7 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
         if (c.away == Away::LogRotated) {
             ASSERT_TRUE(rotate(lab.log, lab.tarnel->pid()));
         }
-        if (logChanged) { // and the new log grows past where publishing stood
+        if (logChanged) {      // and the new log grows past where publishing stood
             runEventLoop(300); // the signal handled
             ASSERT_TRUE(lab.send(deviceLines(0, 300)));
         }
@@ -305,6 +305,11 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
         {"an IPv6 broker", "url=mqtt://[::1]:1\n", QFile::ReadOwner,
          "Can't connect to the broker \\(refused\\): mqtt://\\[::1\\]:1, Connection refused$",
          Delivered::Nothing},
+        {"a broker that speaks MQTT 3.1.1 only", "url=mqtt://127.0.0.1:<3.1.1 only>\n",
+         QFile::ReadOwner,
+         "Publishing to mqtt://127.0.0.1:\\d+.* \\(MQTT 3.1.1: no positions, refusals not "
+         "reported\\)$",
+         Delivered::Nothing},
         {"a broker name nobody knows", "url=mqtt://no-such-broker.invalid\n", QFile::ReadOwner,
          "Can't connect to the broker \\(unreachable\\): mqtt://no-such-broker.invalid:1883, ",
          Delivered::Nothing},
@@ -376,8 +381,15 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
         ASSERT_TRUE(lab.subscriber.start(lab.broker.port(), subscriberOptions));
         ASSERT_TRUE(lab.device.open(lab.dir.path(), port));
         const QByteArray url = "url=mqtts://127.0.0.1:" + QByteArray::number(lab.broker.port());
-        lab.configure("[broker]\n" +
-                          (c.settings.startsWith("url=") ? c.settings : url + c.settings) + "\n",
+        QProcess older; // a broker of its own for the row that names it
+        QByteArray settings = c.settings;
+        if (settings.contains("<3.1.1 only>")) {
+            older.start(QStringLiteral(TARNEL_SOURCE_DIR "/tests/support/mqtt311broker.py"));
+            ASSERT_TRUE(older.waitForReadyRead(10000));
+            settings.replace("<3.1.1 only>", older.readLine().trimmed());
+        }
+        lab.configure("[broker]\n" + (settings.startsWith("url=") ? settings : url + settings) +
+                          "\n",
                       false, c.overwrite);
         QFile::setPermissions(lab.dir.filePath(QStringLiteral("tarnel-publish.ini")), c.mode);
         writeFile(lab.dir.filePath(QStringLiteral("pw")), "s3cret\n");

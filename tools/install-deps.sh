@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   fonts-dejavu-core fonts-dejavu-extra
   xvfb
-  picocom tio logrotate
+  picocom tio logrotate python3
   locales
   dpkg-dev lintian desktop-file-utils appstream file
   qemu-system-x86 busybox-static
