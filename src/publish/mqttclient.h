@@ -48,7 +48,8 @@ public:
     std::optional<qint64> maximumPayload(qsizetype topicBytes) const;
 
     // QoS 1, not retained, with the position and generation as user
-    // properties over MQTT 5. Failed: the connection then fails.
+    // properties over MQTT 5. TooLarge: more than the broker takes, nothing
+    // sent; Failed: the connection then fails.
     Publish publish(const QByteArray &topic, QByteArrayView payload, qint64 position,
                     const QByteArray &generation);
 
