@@ -1,9 +1,7 @@
 #include "publish/publisher.h"
 
 #include "publish/cursorfile.h"
-#include "publish/fileaccess.h"
 
-#include <QThread>
 #include <QTimer>
 
 namespace {

@@ -74,13 +74,8 @@ void Publisher::switchToNewLog()
         emit message(QStringLiteral("Can't publish the log file: can't read ") + m_logPath);
         return;
     }
-    emit message(QStringLiteral("The log file was rotated: publishing the new one from its start"));
-    m_window.clear();
-    m_cursor = 0;
-    m_generation = CursorFile::newGeneration();
-    m_expectedSize = m_tail.size();
-    if (m_client->isConnected())
-        sendMore();
+    restartFromBeginning(
+        QStringLiteral("The log file was rotated: publishing the new one from its start"));
 }
 
 // Now and then, on a thread of its own: the log's sync may take long on a
