@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-base-private-dev qt6-serialport-dev libgl-dev
   libgtest-dev libbenchmark-dev
-  libmosquitto-dev mosquitto mosquitto-clients openssl
+  libmosquitto-dev libssl-dev mosquitto mosquitto-clients openssl
   clang libclang-rt-14-dev
   fonts-dejavu-core fonts-dejavu-extra
   xvfb

@@ -86,6 +86,8 @@ FrmTarnel::FrmTarnel(const FileLocations &files, QWidget *parent)
     connect(cmdStart, &QPushButton::clicked, this, &FrmTarnel::toggleLogging);
     connect(m_publisher, &Publisher::message, this,
             [this](const QString &text) { showMessage(text); });
+    // What the journal gets, the broker's events topic gets too.
+    connect(this, &FrmTarnel::messageShown, m_publisher, &Publisher::publishEvent);
 
     m_files.makeDefaultLogDir(); // so that Start with the default log works at once
     loadSettings();
@@ -111,8 +113,8 @@ void FrmTarnel::startAtLaunch()
 
 void FrmTarnel::startLogging(bool waitForPort)
 {
-    LogSession::StartRequest request{txtPort->text(), txtFile->text(), isChecked(chkOver),
-                                     txtDelim->text(), waitForPort, std::nullopt};
+    LogSession::StartRequest request{txtPort->text(),  txtFile->text(), isChecked(chkOver),
+                                     txtDelim->text(), waitForPort,     std::nullopt};
     PublishSettings publish;
     const auto loaded =
         publish.load(m_files.configDir, TextNumbers::portNumber(request.portText).value_or(0));
@@ -204,18 +206,24 @@ void FrmTarnel::showReceived(const LogSession::ReceiveResult &result)
     }
     if (result.noLineEnd)
         showMessage(EventMessages::noLineEnd());
-    if (result.writeFailed) {
-        showIdle();
-        showError(QStringLiteral("Can't write to file: ") + m_session.fileText());
-    }
+    if (result.writeFailed)
+        stopAfterError(QStringLiteral("Can't write to file: ") + m_session.fileText());
 }
 
 void FrmTarnel::reopenLog()
 {
-    if (m_session.reopenLog())
-        return;
+    if (!m_session.reopenLog())
+        stopAfterError(QStringLiteral("Can't open or create file: ") + m_session.fileText());
+}
+
+// Logging has stopped on its own: the message is published before publishing
+// stops too, and only then shown in a box that may wait for long.
+void FrmTarnel::stopAfterError(const QString &text)
+{
+    emit messageShown(text);
+    m_session.stop();
     showIdle();
-    showError(QStringLiteral("Can't open or create file: ") + m_session.fileText());
+    showError(text, false);
 }
 
 void FrmTarnel::showMessage(const QString &text, bool logged)
@@ -234,9 +242,10 @@ void FrmTarnel::clearStatus()
     Timer1->stop();
 }
 
-void FrmTarnel::showError(const QString &text)
+void FrmTarnel::showError(const QString &text, bool logged)
 {
-    emit messageShown(text);
+    if (logged)
+        emit messageShown(text);
     if (m_headless) {
         m_exitStatus = 1;
         close();

@@ -89,7 +89,8 @@ private:
     void showPortRefused();
     void showReceived(const LogSession::ReceiveResult &result);
     void showMessage(const QString &text, bool logged = true);
-    void showError(const QString &text);
+    void showError(const QString &text, bool logged = true);
+    void stopAfterError(const QString &text);
     void loadSettings();
     void saveSettings();
     WindowFields fields() const;

@@ -52,6 +52,11 @@ void LogSession::stop()
 {
     if (m_publisher)
         m_publisher->stop();
+    closePortAndFile();
+}
+
+void LogSession::closePortAndFile()
+{
     m_port.close();
     m_file.close();
 }
@@ -61,7 +66,7 @@ bool LogSession::reopenLog()
     if (!m_file.isOpen())
         return true;
     if (!m_file.reopen()) {
-        stop();
+        closePortAndFile();
         return false;
     }
     if (m_publisher)
@@ -80,7 +85,7 @@ LogSession::ReceiveResult LogSession::receive(QByteArrayView bytes, bool timeMar
     result.lastLine = lines.lastLine;
     result.noLineEnd = checkLineEnds(bytes, lines.hasLines);
     if (!m_file.write(m_pending)) {
-        stop();
+        closePortAndFile();
         result.writeFailed = true;
     } else if (m_publisher && !m_pending.isEmpty()) {
         m_publisher->logWritten(bytes.size(), m_pending.size());

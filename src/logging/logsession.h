@@ -34,7 +34,7 @@ public:
     {
         bool hasLines = false;
         QByteArray lastLine;
-        bool writeFailed = false; // logging has then stopped
+        bool writeFailed = false; // logging has then stopped, publishing not yet
         // Much has arrived since Start or the last line end without a CR LF:
         // the device probably ends its lines otherwise. Raised once per stretch.
         bool noLineEnd = false;
@@ -55,6 +55,8 @@ public:
     bool isLogging() const { return m_file.isOpen(); }
     // Opens the log file again by its name, a new one if it was renamed
     // away (a rotation); false, and logging stopped, when it cannot be.
+    // Publishing goes on until stop(): what tells of the failure may still
+    // be published.
     bool reopenLog();
 
     ReceiveResult receive(QByteArrayView bytes, bool timeMarks);
@@ -75,6 +77,7 @@ public:
 
 private:
     bool checkLineEnds(QByteArrayView received, bool hadLineEnd);
+    void closePortAndFile();
     void startPublishing(const StartRequest &request, qint64 unpublished);
 
     SerialPort &m_port;

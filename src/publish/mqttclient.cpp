@@ -17,8 +17,10 @@ constexpr int connectTimeoutMs = 15000;
 // More wakes than a TLS handshake needs: the connection failed underneath.
 constexpr int maxWakesUnconnected = 200;
 // A PUBLISH's bytes besides its topic and payload: fixed header, lengths,
-// packet id, and the position and generation properties at their longest.
-constexpr qint64 publishOverhead = 1 + 4 + 2 + 2 + 4 + (1 + 2 + 8 + 2 + 20) + (1 + 2 + 10 + 2 + 32);
+// packet id, the position and generation properties at their longest, and a
+// JSON payload's format and content type.
+constexpr qint64 publishOverhead =
+    1 + 4 + 2 + 2 + 4 + (1 + 2 + 8 + 2 + 20) + (1 + 2 + 10 + 2 + 32) + 2 + (1 + 2 + 16);
 
 void initLibrary()
 {
@@ -59,19 +61,32 @@ MqttClient::~MqttClient()
     teardown();
 }
 
-void MqttClient::connectTo(const PublishSettings &settings)
+void MqttClient::connectTo(const PublishSettings &settings, int broker, Role role)
 {
     teardown();
     m_settings = settings;
+    m_broker = settings.brokers.value(broker);
+    m_role = role;
     m_version5 = true;
     start();
 }
 
-void MqttClient::disconnectFromBroker()
+void MqttClient::disconnectFromBroker(bool withWill)
 {
     if (m_mosq && m_connected) {
-        mosquitto_disconnect(m_mosq);
-        mosquitto_loop_write(m_mosq, 1); // the DISCONNECT, if the socket takes it now
+        // The acknowledgements that came meanwhile: unread, they would have
+        // the close reset the connection and lose what was last written.
+        m_inLibrary = true; // the answers' slots may publish, and must not end it here
+        mosquitto_loop_read(m_mosq, 1);
+        m_inLibrary = false;
+        // MQTT 3.1.1 has no DISCONNECT that keeps the will: the connection
+        // just ends, which has the broker publish it.
+        if (m_version5)
+            mosquitto_disconnect_v5(m_mosq, withWill ? MQTT_RC_DISCONNECT_WITH_WILL_MSG : 0,
+                                    nullptr);
+        else if (!withWill)
+            mosquitto_disconnect(m_mosq);
+        mosquitto_loop_write(m_mosq, 1); // what is left, if the socket takes it now
     }
     teardown();
 }
@@ -94,8 +109,8 @@ void MqttClient::start()
     auto attempt = std::make_shared<Attempt>();
     attempt->mosq = mosq;
     m_attempt = attempt;
-    const QByteArray host = m_settings.host.toUtf8();
-    const int port = m_settings.port;
+    const QByteArray host = m_broker.host.toUtf8();
+    const int port = m_broker.port;
     const int keepalive = m_settings.keepaliveSeconds;
     QThread *thread = QThread::create([attempt, host, port, keepalive] {
         attempt->rc = mosquitto_connect_async(attempt->mosq, host.constData(), port, keepalive);
@@ -137,12 +152,28 @@ bool MqttClient::configure(mosquitto *mosq)
             MOSQ_ERR_SUCCESS)
             return false;
     }
-    if (!m_settings.tls)
-        return true;
+    if (m_role == Role::Publishing && !m_settings.statusTopic.isEmpty()) {
+        const QByteArray topic = m_settings.statusTopic.toUtf8();
+        if (mosquitto_will_set_v5(mosq, topic.constData(), 7, "offline", 1, true, nullptr) !=
+            MOSQ_ERR_SUCCESS)
+            return false;
+    }
+    return !m_broker.tls || configureTls(mosq);
+}
+
+// An encrypted key would have the library ask for its pass phrase on a
+// terminal: there is none, and the settings refuse such a key.
+bool MqttClient::configureTls(mosquitto *mosq)
+{
     if (m_settings.caFile.isEmpty())
         mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-    else if (mosquitto_tls_set(mosq, m_settings.caFile.toLocal8Bit().constData(), nullptr, nullptr,
-                               nullptr, nullptr) != MOSQ_ERR_SUCCESS)
+    else if (mosquitto_tls_set(
+                 mosq, m_settings.caFile.toLocal8Bit().constData(), nullptr,
+                 m_settings.certFile.isEmpty() ? nullptr
+                                               : m_settings.certFile.toLocal8Bit().constData(),
+                 m_settings.keyFile.isEmpty() ? nullptr
+                                              : m_settings.keyFile.toLocal8Bit().constData(),
+                 [](char *, int, int, void *) { return 0; }) != MOSQ_ERR_SUCCESS)
         return false;
     if (!m_settings.verifyCertificate) {
         mosquitto_tls_opts_set(mosq, 0 /* SSL_VERIFY_NONE */, nullptr, nullptr);
@@ -159,20 +190,24 @@ std::optional<qint64> MqttClient::maximumPayload(qsizetype topicBytes) const
 }
 
 MqttClient::Publish MqttClient::publish(const QByteArray &topic, QByteArrayView payload,
-                                        qint64 position, const QByteArray &generation)
+                                        const Options &options)
 {
     if (!m_connected)
         return {};
     mosquitto_property *properties = nullptr;
-    if (m_version5) {
+    if (m_version5 && options.position >= 0) {
         mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "position",
-                                           QByteArray::number(position).constData());
+                                           QByteArray::number(options.position).constData());
         mosquitto_property_add_string_pair(&properties, MQTT_PROP_USER_PROPERTY, "generation",
-                                           generation.constData());
+                                           options.generation.constData());
+    }
+    if (m_version5 && options.json) {
+        mosquitto_property_add_byte(&properties, MQTT_PROP_PAYLOAD_FORMAT_INDICATOR, 1); // UTF-8
+        mosquitto_property_add_string(&properties, MQTT_PROP_CONTENT_TYPE, "application/json");
     }
     int mid = 0;
     const int rc = mosquitto_publish_v5(m_mosq, &mid, topic.constData(), int(payload.size()),
-                                        payload.data(), 1, false, properties);
+                                        payload.data(), 1, options.retain, properties);
     mosquitto_property_free_all(&properties);
     if (rc == MOSQ_ERR_OVERSIZE_PACKET)
         return {Sent::TooLarge, 0};

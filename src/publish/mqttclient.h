@@ -32,14 +32,26 @@ public:
         Sent sent = Sent::Failed;
         int messageId = 0;
     };
+    // What a message carries besides its topic and payload.
+    struct Options
+    {
+        bool retain = false;
+        qint64 position = -1; // a line's: with the generation, as user properties (MQTT 5)
+        QByteArray generation;
+        bool json = false;
+    };
+    // A probe only asks whether the broker answers: no will, nothing published.
+    enum class Role { Publishing, Probe };
 
     explicit MqttClient(QObject *parent = nullptr);
     ~MqttClient() override;
 
-    // Starts connecting; connected() or failed() tells how it went. A
-    // broker that refuses MQTT 5 is asked again in 3.1.1.
-    void connectTo(const PublishSettings &settings);
-    void disconnectFromBroker();
+    // Starts connecting to one of the settings' brokers; connected() or
+    // failed() tells how it went. A broker that refuses MQTT 5 is asked
+    // again in 3.1.1. With a status topic, "offline" is left as the will.
+    void connectTo(const PublishSettings &settings, int broker, Role role = Role::Publishing);
+    // Leaving with the will has the broker publish it, as when the program dies.
+    void disconnectFromBroker(bool withWill = false);
     bool isConnected() const { return m_connected; }
     // MQTT 5, whose messages carry their position; else 3.1.1.
     bool isVersion5() const { return m_version5; }
@@ -47,11 +59,9 @@ public:
     // maximum packet size the broker announced; nothing when it set none.
     std::optional<qint64> maximumPayload(qsizetype topicBytes) const;
 
-    // QoS 1, not retained, with the position and generation as user
-    // properties over MQTT 5. TooLarge: more than the broker takes, nothing
-    // sent; Failed: the connection then fails.
-    Publish publish(const QByteArray &topic, QByteArrayView payload, qint64 position,
-                    const QByteArray &generation);
+    // QoS 1. TooLarge: more than the broker takes, nothing sent; Failed:
+    // the connection then fails.
+    Publish publish(const QByteArray &topic, QByteArrayView payload, const Options &options);
 
 signals:
     void connected();
@@ -69,6 +79,7 @@ private:
     static void onPublish(mosquitto *, void *self, int mid, int reason, const mqtt5__property *);
 
     bool configure(mosquitto *mosq);
+    bool configureTls(mosquitto *mosq);
     void start();
     void connectStarted(const std::shared_ptr<Attempt> &attempt);
     void readSocket();
@@ -94,4 +105,6 @@ private:
     qint64 m_maximumPacketSize = 0;                       // announced by the broker; 0: none
     std::optional<std::pair<Failure, QString>> m_failure; // raised inside a callback
     PublishSettings m_settings;
+    PublishSettings::Broker m_broker;
+    Role m_role = Role::Publishing;
 };

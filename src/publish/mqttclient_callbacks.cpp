@@ -34,6 +34,13 @@ void MqttClient::onConnect(mosquitto *, void *self, int rc, int, const mosquitto
             Qt::QueuedConnection);
         return;
     }
+    // Refused for the will's QoS 1 (the status's): what a broker that takes
+    // QoS 0 only says at once.
+    if (rc == MQTT_RC_QOS_NOT_SUPPORTED) {
+        client->m_failure = {Failure::QosUnsupported,
+                             QStringLiteral("the broker takes QoS 0 only")};
+        return;
+    }
     // A broker that knows only 3.1.1: once more in its version.
     if (client->m_version5 && (rc == 1 || rc == 0x84)) {
         client->m_retryAs311 = true;

@@ -1,6 +1,7 @@
 #include "publish/publisher.h"
 
 #include "publish/cursorfile.h"
+#include "publish/payloadformat.h"
 
 #include <QTimer>
 
@@ -8,10 +9,6 @@ namespace {
 
 constexpr int saveIntervalMs = 1000;
 constexpr int firstRetryMs = 1000;
-constexpr int lastRetryMs = 16000;
-// A connection that ends sooner had something wrong with it: the retries
-// keep backing off.
-constexpr int stableConnectionMs = 10000;
 // A read this big means the device is ahead of the window: logging is busy
 // for a while after it. Then publishing gets a slice of messages at a time.
 constexpr qsizetype busyReadBytes = 1024;
@@ -20,15 +17,13 @@ constexpr int busySliceMs = 10;
 constexpr int busySliceMessages = 8;
 // Refusals of one reason in a row are said one at first, then as a count.
 constexpr int refusalSummaryMs = 60000;
-// A broker that takes less in one message leaves no room for a line.
-constexpr qint64 minimumPiece = 64;
 
 } // namespace
 
 Publisher::Publisher(QObject *parent)
-    : QObject(parent), m_client(new MqttClient(this)), m_saveTimer(new QTimer(this)),
-      m_retryTimer(new QTimer(this)), m_sliceTimer(new QTimer(this)),
-      m_refusalTimer(new QTimer(this))
+    : QObject(parent), m_client(new MqttClient(this)), m_probe(new MqttClient(this)),
+      m_saveTimer(new QTimer(this)), m_retryTimer(new QTimer(this)), m_sliceTimer(new QTimer(this)),
+      m_refusalTimer(new QTimer(this)), m_returnTimer(new QTimer(this))
 {
     m_saveTimer->setInterval(saveIntervalMs);
     connect(m_saveTimer, &QTimer::timeout, this, &Publisher::saveCursor);
@@ -41,11 +36,14 @@ Publisher::Publisher(QObject *parent)
     });
     m_refusalTimer->setSingleShot(true);
     connect(m_refusalTimer, &QTimer::timeout, this, &Publisher::sayMoreRefused);
+    m_returnTimer->setInterval(returnCheckMs);
+    connect(m_returnTimer, &QTimer::timeout, this, &Publisher::checkFirstBroker);
     connect(m_client, &MqttClient::connected, this, &Publisher::handleConnected);
     connect(m_client, &MqttClient::failed, this, &Publisher::handleFailure);
     connect(m_client, &MqttClient::acknowledged, this,
             [this](int messageId) { handleAnswer(messageId, {}); });
     connect(m_client, &MqttClient::refused, this, &Publisher::handleAnswer);
+    connect(m_probe, &MqttClient::connected, this, &Publisher::returnToFirstBroker);
 }
 
 Publisher::~Publisher()
@@ -60,6 +58,8 @@ QStringList Publisher::start(const PublishSettings &settings, const QString &log
     QStringList said;
     m_settings = settings;
     m_topic = settings.topic.toUtf8();
+    m_statusTopic = settings.statusTopic.toUtf8();
+    m_eventsTopic = settings.eventsTopic.toUtf8();
     const CursorFile::Stored stored = CursorFile(logPath).load();
     if (!m_tail.open(logPath, 0))
         return {QStringLiteral("Can't publish the log file: can't read ") + logPath};
@@ -87,12 +87,16 @@ QStringList Publisher::start(const PublishSettings &settings, const QString &log
     m_expectedSize = m_tail.size();
     m_savedCursor = -1;
     m_rotated = false;
+    m_events.clear();
+    m_statusMessageId = 0;
     saveCursorNow();
     m_saveTimer->start();
-    m_wasConnected = m_protocolSaid = false;
-    m_lastFailure.reset();
+    m_wasConnected = m_protocolSaid = m_eventRefusalSaid = false;
+    m_lastFailures.assign(settings.brokers.size(), std::nullopt);
     m_refusals = {};
     m_retryDelayMs = firstRetryMs;
+    m_broker = 0;
+    m_connectedBroker = -1;
     connectToBroker();
     return said;
 }
@@ -104,12 +108,22 @@ void Publisher::stop()
     m_saveTimer->stop();
     m_retryTimer->stop();
     m_sliceTimer->stop();
+    m_returnTimer->stop();
     sayMoreRefused();
-    m_client->disconnectFromBroker();
+    // Those in flight are as good as sent: the connection ends after them.
+    const qsizetype unsent = m_client->isConnected() ? 0 : m_events.unanswered();
+    m_client->disconnectFromBroker(true); // the broker says "offline"
+    m_probe->disconnectFromBroker();
     saveCursorNow();
     m_window.clear();
+    m_events.clear();
     m_tail.close();
     m_logPath.clear();
+    if (unsent > 0 && !m_eventsTopic.isEmpty())
+        emit message(
+            QStringLiteral("%1 messages were not published to the events topic: the broker was "
+                           "away")
+                .arg(unsent));
 }
 
 void Publisher::logWritten(qsizetype bytesRead, qsizetype bytesWritten)
@@ -128,7 +142,7 @@ void Publisher::logWritten(qsizetype bytesRead, qsizetype bytesWritten)
 
 void Publisher::connectToBroker()
 {
-    m_client->connectTo(m_settings);
+    m_client->connectTo(m_settings, m_broker);
 }
 
 void Publisher::sendMore()
@@ -160,7 +174,10 @@ void Publisher::sendMore()
 
 bool Publisher::publishLine(const LogTail::Line &line)
 {
-    const auto sent = m_client->publish(m_topic, line.text, line.position, m_generation);
+    const bool json = m_settings.payload == PublishSettings::Payload::Json;
+    const auto sent = m_client->publish(
+        m_topic, json ? PayloadFormat::lineJson(line.text, line.position, m_generation) : line.text,
+        {false, line.position, m_generation, json});
     switch (sent.sent) {
     case MqttClient::Sent::Queued:
         m_window.sent(line, sent.messageId);
@@ -176,74 +193,12 @@ bool Publisher::publishLine(const LogTail::Line &line)
     return false;
 }
 
-void Publisher::handleConnected()
-{
-    if (!fitPiecesToBroker())
-        return;
-    // Said in bytes: counting the lines would read a long backlog here.
-    const qint64 bytes = m_tail.size() - m_cursor;
-    const QString waiting = QStringLiteral("%1 bytes waiting").arg(bytes);
-    QString said = m_wasConnected || m_lastFailure
-                       ? QStringLiteral("Broker connection back: ") + waiting
-                       : QStringLiteral("Publishing to ") + m_settings.brokerName() +
-                             (bytes > 0 ? QStringLiteral(", ") + waiting : QString());
-    if (!m_client->isVersion5() && !std::exchange(m_protocolSaid, true))
-        said += QStringLiteral(" (MQTT 3.1.1: no positions, refusals not reported)");
-    emit message(said);
-    m_wasConnected = true;
-    m_lastFailure.reset();
-    m_connectedFor.start();
-    if (!checkShortened())
-        sendMore();
-}
-
-// Lines longer than the broker takes in one message go in pieces that fit.
-bool Publisher::fitPiecesToBroker()
-{
-    const qint64 fits =
-        m_client->maximumPayload(m_topic.size()).value_or(qint64(LogTail::maxPieceBytes));
-    if (fits < minimumPiece) {
-        m_client->disconnectFromBroker();
-        handleFailure(MqttClient::Failure::Refused,
-                      QStringLiteral("its maximum packet size leaves no room for a line"));
-        return false;
-    }
-    const qsizetype piece = qsizetype(std::min<qint64>(fits, LogTail::maxPieceBytes));
-    if (piece != m_tail.pieceBytes()) {
-        // Pieces answered before were cut otherwise: they go again.
-        m_window.clear();
-        m_tail.seek(m_cursor);
-        m_tail.setPieceBytes(piece);
-    }
-    return true;
-}
-
-void Publisher::handleFailure(MqttClient::Failure failure, const QString &detail)
-{
-    // What was in flight and not answered is sent again from the file.
-    m_window.forgetUnanswered();
-    m_tail.seek(m_cursor);
-    if (m_wasConnected || m_lastFailure != failure) {
-        const QString what = m_wasConnected ? QStringLiteral("Broker connection lost (")
-                                            : QStringLiteral("Can't connect to the broker (");
-        emit message(what + BrokerAnswers::reasonText(failure) + QStringLiteral("): ") +
-                     m_settings.brokerName() +
-                     (detail.isEmpty() ? QString() : QStringLiteral(", ") + detail));
-    }
-    // After a connection that held, the first retry comes soon again.
-    if (m_wasConnected && m_connectedFor.elapsed() >= stableConnectionMs &&
-        failure != MqttClient::Failure::TakenOver)
-        m_retryDelayMs = firstRetryMs;
-    m_wasConnected = false;
-    m_lastFailure = failure;
-    m_retryTimer->start(m_retryDelayMs);
-    m_retryDelayMs = std::min(m_retryDelayMs * 2, lastRetryMs);
-}
-
 // An acknowledgement, or a refusal: the broker's answer for that line alone,
 // which stays in the log.
 void Publisher::handleAnswer(int messageId, const QString &refusal)
 {
+    if (handleOwnAnswer(messageId, refusal))
+        return;
     const auto answered = m_window.answer(messageId);
     if (answered && !refusal.isEmpty())
         sayRefused(answered->position, refusal);

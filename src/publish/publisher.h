@@ -1,5 +1,6 @@
 #pragma once
 
+#include "publish/eventqueue.h"
 #include "publish/inflightwindow.h"
 #include "publish/logtail.h"
 #include "publish/mqttclient.h"
@@ -10,6 +11,7 @@
 #include <QObject>
 #include <QPointer>
 #include <optional>
+#include <vector>
 
 class QThread;
 class QTimer;
@@ -18,6 +20,10 @@ class QTimer;
 // each answered (QoS 1) before the cursor passes it. The log file is the
 // queue: while the broker is away lines only go to the file, and when it is
 // back they are read from there, a bounded window of them in flight at a time.
+// Beside the lines: a retained status, "online" while connected and
+// "offline" (the will) when not, and the window's messages as events. Of
+// several brokers the first that answers is used, and the first again once
+// it is back.
 class Publisher : public QObject
 {
     Q_OBJECT
@@ -41,6 +47,13 @@ public:
     // The position of the first line the broker has not answered for.
     qint64 cursor() const { return m_cursor; }
 
+    // How often a first broker that failed is asked whether it is back.
+    static constexpr int returnCheckMs = 30000;
+
+public slots:
+    // A message the window showed: for the events topic.
+    void publishEvent(const QString &text);
+
 signals:
     // A change of the broker connection, for the status line.
     void message(const QString &text);
@@ -48,6 +61,11 @@ signals:
 private:
     void connectToBroker();
     void sendMore();
+    void sendEvents();
+    void sendStatus();
+    void forgetInFlight();
+    void checkFirstBroker();
+    void returnToFirstBroker();
     std::optional<LogTail::Line> nextLine();
     bool publishLine(const LogTail::Line &line);
     bool checkShortened();
@@ -55,6 +73,7 @@ private:
     bool fitPiecesToBroker();
     void handleFailure(MqttClient::Failure failure, const QString &detail);
     void handleAnswer(int messageId, const QString &refusal);
+    bool handleOwnAnswer(int messageId, const QString &refusal);
     void sayRefused(qint64 position, const QString &reason);
     void sayMoreRefused();
     void restartFromBeginning(const QString &why);
@@ -63,10 +82,12 @@ private:
     void saveCursorNow();
 
     MqttClient *m_client = nullptr;
+    MqttClient *m_probe = nullptr; // asks whether the first broker is back
     QTimer *m_saveTimer = nullptr;
     QTimer *m_retryTimer = nullptr;
     QTimer *m_sliceTimer = nullptr;
     QTimer *m_refusalTimer = nullptr;
+    QTimer *m_returnTimer = nullptr;
     QPointer<QThread> m_saving;      // the cursor's save under way, with the log's sync
     QDeadlineTimer m_loggingBusy{0}; // running while the port delivers fast
     QDeadlineTimer m_nextSlice{0};
@@ -74,6 +95,10 @@ private:
     QElapsedTimer m_sinceSave;
     PublishSettings m_settings;
     QByteArray m_topic;
+    QByteArray m_statusTopic;
+    QByteArray m_eventsTopic;
+    EventQueue m_events;
+    int m_statusMessageId = 0; // "online", while not answered
     QString m_logPath;
     LogTail m_tail;
     InFlightWindow m_window;
@@ -83,10 +108,14 @@ private:
     qint64 m_savedCursor = -1;
     QByteArray m_savedGeneration;
     int m_retryDelayMs = 0;
+    int m_broker = 0;            // the one connected or tried, of the settings' brokers
+    int m_connectedBroker = -1;  // the one last connected to
     bool m_rotated = false;      // the tail reads a log file renamed away
     bool m_wasConnected = false; // since Start: a failure is then a loss
     bool m_protocolSaid = false;
-    std::optional<MqttClient::Failure> m_lastFailure; // said once until it changes
+    // Each broker's last failure: said once until it changes.
+    std::vector<std::optional<MqttClient::Failure>> m_lastFailures;
+    bool m_eventRefusalSaid = false; // said once: the refusal would be an event itself
     bool m_saveFailed = false;
     struct Refusals
     {

@@ -1,6 +1,5 @@
 #include "publish/publishsettings.h"
 
-#include "publish/fileaccess.h"
 #include "settings/inifile.h"
 
 #include <QCryptographicHash>
@@ -9,24 +8,26 @@
 #include <QSysInfo>
 #include <QUrl>
 
+#include <algorithm>
+
 #include <mosquitto.h>
 
 namespace {
 
 const QString prefix = QStringLiteral("Publishing settings: ");
-const QStringList knownKeys = {QStringLiteral("url"),
-                               QStringLiteral("topic"),
-                               QStringLiteral("client_id"),
-                               QStringLiteral("keepalive"),
-                               QStringLiteral("user"),
-                               QStringLiteral("password"),
-                               QStringLiteral("password_file"),
-                               QStringLiteral("ca_file"),
-                               QStringLiteral("verify_certificate")};
+const QStringList knownKeys = {
+    QStringLiteral("url"),          QStringLiteral("topic"),
+    QStringLiteral("status_topic"), QStringLiteral("events_topic"),
+    QStringLiteral("payload"),      QStringLiteral("client_id"),
+    QStringLiteral("keepalive"),    QStringLiteral("user"),
+    QStringLiteral("password"),     QStringLiteral("password_file"),
+    QStringLiteral("ca_file"),      QStringLiteral("cert_file"),
+    QStringLiteral("key_file"),     QStringLiteral("verify_certificate")};
 // Values whose blanks at either end can only be a slip: said, not kept.
-const QStringList namesAndFiles = {QStringLiteral("topic"), QStringLiteral("client_id"),
-                                   QStringLiteral("user"), QStringLiteral("password_file"),
-                                   QStringLiteral("ca_file")};
+const QStringList namesAndFiles = {
+    QStringLiteral("topic"),     QStringLiteral("status_topic"), QStringLiteral("events_topic"),
+    QStringLiteral("client_id"), QStringLiteral("user"),         QStringLiteral("password_file"),
+    QStringLiteral("ca_file"),   QStringLiteral("cert_file"),    QStringLiteral("key_file")};
 constexpr qsizetype maxMqttString = 65535;
 
 // The host name as one topic level: MQTT's wildcards and level separator
@@ -95,17 +96,20 @@ PublishSettings::Loaded PublishSettings::load(const QString &configDir, int port
             return fail(key + QStringLiteral(" begins or ends with a blank"));
     }
     const auto value = [&](const char *key) { return ini.value(QLatin1String("broker/") + key); };
-    const QString url = value("url").trimmed();
-    if (url.isEmpty())
-        return fail(QStringLiteral("no broker named (url= under [broker])"));
-    if (QString why = readUrl(url); !why.isEmpty())
+    if (QString why = readUrls(value("url")); !why.isEmpty())
         return fail(why);
 
     const QString defaultTopic = QStringLiteral("tarnel/%1/com%2")
                                      .arg(topicLevel(QSysInfo::machineHostName()))
                                      .arg(portNumber);
-    if (QString why = readTopic(ini.value(QStringLiteral("broker/topic"), defaultTopic));
+    const QString lines = ini.value(QStringLiteral("broker/topic"), defaultTopic);
+    if (QString why = readTopics(
+            lines,
+            ini.value(QStringLiteral("broker/status_topic"), lines + QStringLiteral("/status")),
+            ini.value(QStringLiteral("broker/events_topic"), lines + QStringLiteral("/events")));
         !why.isEmpty())
+        return fail(why);
+    if (QString why = readPayload(value("payload").trimmed()); !why.isEmpty())
         return fail(why);
     clientId =
         ini.value(QStringLiteral("broker/client_id"), defaultClientId(configDir, portNumber));
@@ -120,30 +124,28 @@ PublishSettings::Loaded PublishSettings::load(const QString &configDir, int port
         return fail(why);
     if (!password.isEmpty() && user.isEmpty())
         return fail(QStringLiteral("a password needs a user"));
-    const QString secretFile =
-        passwordFile.isEmpty() ? file : QDir(configDir).absoluteFilePath(passwordFile);
-    if (!password.isEmpty() && FileAccess::othersMayRead(secretFile))
-        loaded.warning =
-            prefix + secretFile + QStringLiteral(" holds a password and others may read it");
 
     const auto verify =
         readBool(ini.value(QStringLiteral("broker/verify_certificate"), QStringLiteral("true")));
     if (!verify)
         return fail(QStringLiteral("verify_certificate must be true or false"));
     verifyCertificate = *verify;
-    if (const QString ca = value("ca_file"); !ca.isEmpty()) {
-        if (!tls)
-            return fail(QStringLiteral("a CA file is for an mqtts:// broker only"));
-        caFile = QDir(configDir).absoluteFilePath(ca);
-        QFile caRead(caFile);
-        if (!caRead.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("can't read the CA file ") + caFile);
-    }
+    if (QString why =
+            readTlsFiles(value("ca_file"), value("cert_file"), value("key_file"), configDir);
+        !why.isEmpty())
+        return fail(why);
+    if (QString secret = secretsOthersMayRead(file, passwordFile); !secret.isEmpty())
+        loaded.warning = prefix + secret;
     loaded.enabled = true;
     return loaded;
 }
 
-QString PublishSettings::brokerName() const
+bool PublishSettings::usesTls() const
+{
+    return std::any_of(brokers.begin(), brokers.end(), [](const Broker &b) { return b.tls; });
+}
+
+QString PublishSettings::Broker::name() const
 {
     // An IPv6 address in brackets, as in the url, so that its port stands apart.
     const QString shownHost = host.contains(u':') ? u'[' + host + u']' : host;
@@ -151,19 +153,25 @@ QString PublishSettings::brokerName() const
            QString::number(port);
 }
 
-QString PublishSettings::readUrl(const QString &text)
+// One broker or several, separated by blanks: the first is used while it
+// answers, the others when it does not.
+QString PublishSettings::readUrls(const QString &text)
 {
-    const QUrl url(text, QUrl::StrictMode);
-    const QString scheme = url.scheme();
-    const bool pathless = url.path().isEmpty() || url.path() == u"/";
-    if (!url.isValid() || url.host().isEmpty() || !pathless || url.hasQuery() ||
-        !url.userInfo().isEmpty() || (scheme != u"mqtt" && scheme != u"mqtts"))
-        return QStringLiteral("the broker's url must be mqtt://host:port or mqtts://host:port, "
-                              "not ") +
-               text;
-    host = url.host();
-    tls = scheme == u"mqtts";
-    port = url.port(tls ? 8883 : 1883);
+    const QStringList urls = text.split(u' ', Qt::SkipEmptyParts);
+    if (urls.isEmpty())
+        return QStringLiteral("no broker named (url= under [broker])");
+    for (const QString &each : urls) {
+        const QUrl url(each, QUrl::StrictMode);
+        const QString scheme = url.scheme();
+        const bool pathless = url.path().isEmpty() || url.path() == u"/";
+        if (!url.isValid() || url.host().isEmpty() || !pathless || url.hasQuery() ||
+            !url.userInfo().isEmpty() || (scheme != u"mqtt" && scheme != u"mqtts"))
+            return QStringLiteral("the broker's url must be mqtt://host:port or "
+                                  "mqtts://host:port, not ") +
+                   each;
+        const bool tls = scheme == u"mqtts";
+        brokers.append({url.host(), url.port(tls ? 8883 : 1883), tls});
+    }
     return {};
 }
 
@@ -178,33 +186,35 @@ QString PublishSettings::readKeepalive(const QString &text)
     return {};
 }
 
-// A topic the broker takes as one topic to publish to, as the library
-// checks it: no wildcard, no NUL, at most 65535 bytes.
-QString PublishSettings::readTopic(const QString &text)
+// Topics the broker takes as one topic each to publish to, as the library
+// checks them: no wildcard, no NUL, at most 65535 bytes. The status and
+// events topics may be left empty: nothing is then published there.
+QString PublishSettings::readTopics(const QString &lines, const QString &status,
+                                    const QString &events)
 {
-    topic = text;
-    const QByteArray bytes = topic.toUtf8();
-    if (bytes.isEmpty() || bytes.size() > maxMqttString ||
-        mosquitto_pub_topic_check2(bytes.constData(), size_t(bytes.size())) != MOSQ_ERR_SUCCESS ||
-        bytes.contains('\0'))
-        return QStringLiteral("the topic must be a plain topic, without + or #: ") + topic;
+    topic = lines;
+    statusTopic = status;
+    eventsTopic = events;
+    for (const QString *each : {&topic, &statusTopic, &eventsTopic}) {
+        const QByteArray bytes = each->toUtf8();
+        if (each != &topic && bytes.isEmpty())
+            continue;
+        if (bytes.isEmpty() || bytes.size() > maxMqttString ||
+            mosquitto_pub_topic_check2(bytes.constData(), size_t(bytes.size())) !=
+                MOSQ_ERR_SUCCESS ||
+            bytes.contains('\0'))
+            return QStringLiteral("the topic must be a plain topic, without + or #: ") + *each;
+    }
     return {};
 }
 
-QString PublishSettings::readPassword(const QString &text, const QString &fileName,
-                                      const QString &dir)
+QString PublishSettings::readPayload(const QString &text)
 {
-    if (!text.isEmpty() && !fileName.isEmpty())
-        return QStringLiteral("give the password or a password file, not both");
-    password = text.toUtf8();
-    if (fileName.isEmpty())
-        return {};
-    QFile file(QDir(dir).absoluteFilePath(fileName));
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("can't read the password file ") + file.fileName();
-    // Its first line: an editor's line end is not part of the password.
-    password = file.readLine(4096);
-    while (password.endsWith('\n') || password.endsWith('\r'))
-        password.chop(1);
+    if (text.isEmpty() || text == u"line")
+        payload = Payload::Line;
+    else if (text == u"json")
+        payload = Payload::Json;
+    else
+        return QStringLiteral("payload must be line or json, not ") + text;
     return {};
 }
