@@ -8,6 +8,7 @@
 
 #include "publish/inflightwindow.h"
 #include "publish/logtail.h"
+#include "publish/publisher.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,6 +18,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -51,6 +53,7 @@ struct Lab
 {
     QTemporaryDir dir;
     TestBroker broker{dir.path()};
+    TestBroker second{dir.path()}; // for a row with a pair of brokers
     TestSubscriber subscriber;
     PtyDevice device;
     QString log = dir.filePath(QStringLiteral("log.csv"));
@@ -142,7 +145,8 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
         ProgramEndedMeanwhile,
         ProgramKilledInBacklog,
         LogTruncated, // in place, as logrotate's copytruncate: positions start again
-        LogRotated    // renamed away: published to its end, then the new one
+        LogRotated,   // renamed away: published to its end, then the new one
+        FirstOfTwo    // of two bridged brokers: the lines go to the second, then back
     };
     const struct Case
     {
@@ -150,23 +154,61 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
         Away away;
         int linesWhileAway;
         int maxRepeats;
+        QByteArray settings = {};
     } cases[] = {
         {"broker stopped for ten seconds in the middle", Away::TenSeconds, 1000, 50},
         {"program ended by SIGTERM while the broker is away", Away::ProgramEndedMeanwhile, 300, 50},
         {"program killed while publishing a backlog", Away::ProgramKilledInBacklog, 20000, 20300},
-        {"log truncated in place while the broker is away", Away::LogTruncated, 300, 50},
+        {"log truncated in place while the broker is away, lines as JSON", Away::LogTruncated, 300,
+         50, "payload=json\n"},
         {"log rotated by logrotate while the broker is away", Away::LogRotated, 300, 50},
+        {"the first of two bridged brokers killed, and back", Away::FirstOfTwo, 1000, 50},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         Lab lab;
-        ASSERT_TRUE(lab.broker.start());
-        ASSERT_TRUE(lab.subscriber.start(lab.broker.port()));
+        const bool pair = c.away == Away::FirstOfTwo;
+        QStringList bridge; // from the first to the second, each way
+        if (pair) {
+            ASSERT_TRUE(lab.second.start());
+            bridge = QStringLiteral("connection second\naddress 127.0.0.1:%1\ntopic # both 1\n"
+                                    "cleansession false\nrestart_timeout 1\n"
+                                    "bridge_protocol_version mqttv50")
+                         .arg(lab.second.port())
+                         .split(u'\n');
+        }
+        ASSERT_TRUE(lab.broker.start(bridge));
+        QByteArray url = "mqtt://127.0.0.1:" + QByteArray::number(lab.broker.port());
+        if (pair)
+            url += " mqtt://127.0.0.1:" + QByteArray::number(lab.second.port());
+        TestBroker &watched = pair ? lab.second : lab.broker;
+        ASSERT_TRUE(lab.subscriber.start(watched.port()));
         ASSERT_TRUE(lab.device.open(lab.dir.path(), port));
-        lab.configure(
-            "[broker]\nurl=mqtt://127.0.0.1:" + QByteArray::number(lab.broker.port()) + "\n", true);
+        lab.configure("[broker]\nurl=" + url + "\n" + c.settings, true);
         lab.startTarnel();
         ASSERT_TRUE(lab.send(deviceLines(0, 200), 1000));
+        const auto statusIs = [&](const QByteArray &status) {
+            return waitUntil(
+                [&] {
+                    const QByteArrayList seen = lab.subscriber.payloadsOn("/status");
+                    return !seen.isEmpty() && seen.constLast() == status;
+                },
+                30000);
+        };
+        const auto eventSeen = [&](const QString &pattern) {
+            const QRegularExpression event(
+                QStringLiteral(
+                    "^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d) ") +
+                pattern);
+            return waitUntil(
+                [&] {
+                    const QByteArrayList events = lab.subscriber.payloadsOn("/events");
+                    return std::any_of(events.begin(), events.end(), [&](const QByteArray &e) {
+                        return event.match(QString::fromUtf8(e)).hasMatch();
+                    });
+                },
+                10000);
+        };
         Delivery d;
         const auto delivered = [&](const QString &path = {}, const QByteArray &generation = {}) {
             const QByteArray log = readFile(path.isEmpty() ? lab.log : path);
@@ -180,13 +222,22 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
         // What the broker has acknowledged is its to deliver: it goes
         // once that has been, not to lose it in its own crash.
         ASSERT_TRUE(delivered());
+        EXPECT_TRUE(statusIs("online"));
+        if (c.away == Away::TenSeconds) { // unplugged and back, said on the events topic
+            lab.device.closeMaster();
+            EXPECT_TRUE(eventSeen(QStringLiteral("Device disconnected$")));
+            ASSERT_TRUE(lab.device.open(lab.dir.path(), port));
+            EXPECT_TRUE(eventSeen(QStringLiteral("Device reconnected$")));
+        }
         // Silent first, as behind a dropped network: lines go out and
         // are never acknowledged.
         lab.broker.freeze();
         ASSERT_TRUE(lab.send(deviceLines(200, 250), 300));
         lab.broker.stop();
-        ASSERT_TRUE(lab.send(deviceLines(250, 200 + c.linesWhileAway),
-                             c.away == Away::TenSeconds ? 10000 : 0));
+        ASSERT_TRUE(lab.send(deviceLines(250, 200 + c.linesWhileAway), c.away == Away::TenSeconds
+                                                                           ? 10000
+                                                                       : pair ? 3000
+                                                                              : 0));
         if (c.away == Away::ProgramEndedMeanwhile) {
             ASSERT_TRUE(lab.tarnel->finish(true));
         }
@@ -205,14 +256,27 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
         if (c.away == Away::TenSeconds)
             ::kill(pid_t(lab.tarnel->pid()), SIGSTOP);
         ASSERT_TRUE(lab.broker.start());
-        ASSERT_TRUE(lab.subscriber.start(lab.broker.port()));
-        if (c.away == Away::TenSeconds)
+        if (!pair) {
+            ASSERT_TRUE(lab.subscriber.start(lab.broker.port()));
+        }
+        if (c.away == Away::TenSeconds) {
             ::kill(pid_t(lab.tarnel->pid()), SIGCONT);
+            EXPECT_TRUE(eventSeen(QStringLiteral("Broker connection lost \\(.*\\): ") + url))
+                << lab.subscriber.payloadsOn("/events").join('\n').toStdString();
+        }
         if (c.away == Away::ProgramKilledInBacklog) {
             ASSERT_TRUE(lab.tarnel->waitForError(messagePattern("Broker connection back"), 20000));
+            EXPECT_TRUE(statusIs("online"));
             runEventLoop(200);
             ::kill(pid_t(lab.tarnel->pid()), SIGKILL);
             lab.tarnel->finish(false);
+            EXPECT_TRUE(statusIs("offline")) << "the will was not published";
+        }
+        if (pair) { // back to the first once it answers again
+            const QRegularExpression first =
+                messagePattern(QStringLiteral("Publishing to ") + url.split(' ')[0]);
+            EXPECT_TRUE(waitUntil([&] { return lab.tarnel->error().count(first) == 2; },
+                                  Publisher::returnCheckMs + 20000));
         }
         if (c.away != Away::TenSeconds && !logChanged)
             lab.startTarnel();
@@ -236,6 +300,8 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
         EXPECT_EQ(d.fault.toStdString(), "");
         EXPECT_EQ(d.next, fileSize(lab.log)) << "not every line arrived";
         EXPECT_LE(d.repeats, c.maxRepeats);
+        ASSERT_TRUE(lab.tarnel->finish(true));
+        EXPECT_TRUE(statusIs("offline")) << "not said at the end";
     }
 }
 
@@ -252,9 +318,13 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
         done && printf subjectAltName=IP:127.0.0.1 >san &&
         openssl req -newkey rsa:2048 -nodes -subj /CN=broker -keyout broker.key -out broker.csr &&
         openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-          -extfile san -out broker.pem && mosquitto_passwd -b -c passwd bench3 s3cret &&
+          -extfile san -out broker.pem &&
+        openssl req -newkey rsa:2048 -nodes -subj /CN=bench3 -keyout client.key -out client.csr &&
+        openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -days 2 -out client.pem &&
+        cp client.key client-open.key && chmod 644 client-open.key &&
+        mosquitto_passwd -b -c passwd bench3 s3cret &&
         mosquitto_passwd -b passwd odd ' a,b;c\d "e ' &&
-        printf 'user bench3\ntopic readwrite probe\ntopic read #\n' >acl)");
+        printf 'user bench3\ntopic readwrite probe\ntopic write +/+/+/+\ntopic read #\n' >acl)");
     ASSERT_EQ(
         QProcess::execute(QStringLiteral("sh"), {QStringLiteral("-c"), makeKeys.arg(keys.path())}),
         0);
@@ -264,11 +334,16 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
             .arg(keys.path())
             .split(u'\n');
     const QStringList subscriberOptions =
-        QStringLiteral("-h 127.0.0.1 -u bench3 -P s3cret --cafile %1/ca.pem")
+        QStringLiteral("-h 127.0.0.1 -u bench3 -P s3cret --cafile %1/ca.pem --cert %1/client.pem "
+                       "--key %1/client.key")
             .arg(keys.path())
             .split(u' ');
     const QByteArray ca = "\nca_file=" + keys.filePath(QStringLiteral("ca.pem")).toUtf8();
     const QByteArray user = "\nuser=bench3\npassword_file=pw";
+    const auto clientKey = [&](const char *cert, const char *key) {
+        return ca + user + "\ncert_file=" + keys.filePath(cert).toUtf8() +
+               "\nkey_file=" + keys.filePath(key).toUtf8();
+    };
     const QByteArray longLine = QByteArray(3000, 'y');
     enum class Delivered { Nothing, Everything, AllButTheLongLine };
 
@@ -368,6 +443,26 @@ TEST(Publishing, EachWrongSettingIsSaidOnceAndLoggingGoesOn)
          {},
          false,
          {"max_packet_size 1000"}},
+        {"a client certificate, for a broker that requires one",
+         clientKey("client.pem", "client.key"),
+         QFile::ReadOwner,
+         "Publishing to mqtts://127.0.0.1:\\d+",
+         Delivered::Everything,
+         {},
+         false,
+         {"require_certificate true"}},
+        {"a client key others may read",
+         clientKey("client.pem", "client-open.key"),
+         QFile::ReadOwner,
+         "Publishing settings: .*client-open.key holds a private key and others may read it$",
+         Delivered::Everything,
+         {},
+         false,
+         {"require_certificate true"}},
+        {"a key that is not the certificate's", clientKey("client.pem", "broker.key"),
+         QFile::ReadOwner,
+         "Publishing settings: .*broker.key is not the key of the certificate in .*client.pem$",
+         Delivered::Nothing},
         {"a broker frozen once connected, found by the keepalive", ca + user + "\nkeepalive=5",
          QFile::ReadOwner,
          "Broker connection lost \\(no answer\\): .*, nothing heard within the keepalive \\(5 "

@@ -4,6 +4,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -14,6 +16,21 @@
 namespace {
 
 const QByteArray probePayload = "probe";
+
+// A JSON line read as a consumer reads it: the exact bytes when they are
+// given, else the line's text.
+void readJson(TestSubscriber::Message &message)
+{
+    const QJsonObject json = QJsonDocument::fromJson(message.payload).object();
+    if (!json.contains(QStringLiteral("position")))
+        return;
+    message.position = json.value(QStringLiteral("position")).toInteger(-1);
+    message.generation = json.value(QStringLiteral("generation")).toString().toLatin1();
+    message.payload =
+        json.contains(QStringLiteral("bytes"))
+            ? QByteArray::fromBase64(json.value(QStringLiteral("bytes")).toString().toLatin1())
+            : json.value(QStringLiteral("line")).toString().toUtf8();
+}
 
 bool listens(int port)
 {
@@ -32,7 +49,7 @@ bool TestBroker::start(const QStringList &listenerLines)
         m_port = probe.serverPort();
         m_lines = listenerLines;
     }
-    const QString config = QDir(m_dir).filePath(QStringLiteral("broker.conf"));
+    const QString config = QDir(m_dir).filePath(QStringLiteral("broker-%1.conf").arg(m_port));
     QFile file(config);
     file.open(QIODevice::WriteOnly);
     file.write(QStringLiteral("listener %1 127.0.0.1\n").arg(m_port).toUtf8());
@@ -73,7 +90,7 @@ bool TestSubscriber::start(int port, const QStringList &options)
     // Line-buffered: a message it printed must not die with it in its buffer.
     m_process.start(QStringLiteral("stdbuf"),
                     QStringLiteral("-oL mosquitto_sub -t # -V 5 -q 1 -F").split(u' ') +
-                        QStringList{QStringLiteral("%P %x")} + common);
+                        QStringList{QStringLiteral("%t %P %x")} + common);
     const int probes = ++m_probes;
     int tries = 0;
     return waitUntil(
@@ -105,17 +122,34 @@ const QList<TestSubscriber::Message> &TestSubscriber::messages()
         const QByteArray line = m_partial.left(end);
         m_partial.remove(0, end + 1);
         const qsizetype space = line.lastIndexOf(' ');
-        Message message{-1, QByteArray::fromHex(line.mid(space + 1)), {}};
-        for (const QByteArray &property : line.left(space).split(' ')) {
+        const qsizetype topicEnd = line.indexOf(' ');
+        Message message{-1, QByteArray::fromHex(line.mid(space + 1)), {}, line.left(topicEnd)};
+        if (message.topic.endsWith("/status") || message.topic.endsWith("/events")) {
+            m_others.append(message);
+            continue;
+        }
+        for (const QByteArray &property : line.mid(topicEnd, space - topicEnd).split(' ')) {
             if (property.startsWith("position:"))
                 message.position = property.mid(9).toLongLong();
             if (property.startsWith("generation:"))
                 message.generation = property.mid(11);
         }
+        if (message.payload.startsWith('{'))
+            readJson(message);
         if (message.position < 0 && message.payload == probePayload)
             ++m_probes;
         else
             m_messages.append(message);
     }
     return m_messages;
+}
+
+QByteArrayList TestSubscriber::payloadsOn(const QByteArray &topicEnd)
+{
+    messages();
+    QByteArrayList payloads;
+    for (const Message &message : m_others)
+        if (message.topic.endsWith(topicEnd))
+            payloads << message.payload;
+    return payloads;
 }

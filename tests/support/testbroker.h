@@ -28,7 +28,8 @@ private:
 };
 
 // mosquitto_sub on every topic, MQTT 5, QoS 1: each message's position and
-// generation properties (-1 and empty without them) and payload.
+// generation properties (-1 and empty without them) and payload; for a JSON
+// line, its fields instead, the line's exact bytes as the payload.
 class TestSubscriber
 {
 public:
@@ -37,6 +38,7 @@ public:
         qint64 position = -1;
         QByteArray payload;
         QByteArray generation;
+        QByteArray topic;
     };
 
     ~TestSubscriber() { stop(); }
@@ -44,12 +46,15 @@ public:
     // then on nothing published is missed.
     bool start(int port, const QStringList &options = {});
     void stop();
-    // What has come, probes left out.
+    // The lines that have come: probes, status and events left out.
     const QList<Message> &messages();
+    // The payloads on the topic that ends so (/status, /events).
+    QByteArrayList payloadsOn(const QByteArray &topicEnd);
 
 private:
     QProcess m_process;
     QByteArray m_partial;
     QList<Message> m_messages;
+    QList<Message> m_others;
     int m_probes = 0;
 };
