@@ -125,7 +125,7 @@ Delivery delivery(const QByteArray &log, const QList<TestSubscriber::Message> &m
 bool rotate(const QString &log, qint64 pid)
 {
     const QString config = log + QStringLiteral(".logrotate");
-    writeFile(config, QStringLiteral("%1 {\n create\n rotate 1\n postrotate\n  kill -HUP %2\n"
+    writeFile(config, QStringLiteral("%1 {\n create\n rotate 2\n postrotate\n  kill -HUP %2\n"
                                      " endscript\n}\n")
                           .arg(log)
                           .arg(pid)
@@ -252,6 +252,11 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
             runEventLoop(300); // the signal handled
             ASSERT_TRUE(lab.send(deviceLines(0, 300)));
         }
+        if (c.away == Away::LogRotated) { // again, before the first is published
+            ASSERT_TRUE(rotate(lab.log, lab.tarnel->pid()));
+            runEventLoop(300);
+            ASSERT_TRUE(lab.send(deviceLines(300, 400)));
+        }
         // Held while the subscriber comes back, so that it misses nothing.
         if (c.away == Away::TenSeconds)
             ::kill(pid_t(lab.tarnel->pid()), SIGSTOP);
@@ -281,20 +286,27 @@ TEST(Publishing, EveryLineArrivesThroughOutagesAndRestarts)
         if (c.away != Away::TenSeconds && !logChanged)
             lab.startTarnel();
         ASSERT_TRUE(lab.send(deviceLines(1500, 1600)));
-        QByteArray generation; // after a change of the log, which starts positions again
+        QByteArray generation;      // after a change of the log, which starts positions again
+        QByteArrayList generations; // in the order they came
         if (logChanged) {
-            const QByteArray first = lab.subscriber.messages().value(0).generation;
             ASSERT_TRUE(waitUntil(
-                [&] { return lab.subscriber.messages().constLast().generation != first; }, 30000));
-            generation = lab.subscriber.messages().constLast().generation;
+                [&] {
+                    for (const auto &message : lab.subscriber.messages())
+                        if (!generations.contains(message.generation))
+                            generations << message.generation;
+                    return generations.size() == (c.away == Away::LogRotated ? 3 : 2);
+                },
+                30000));
+            generation = generations.constLast();
             EXPECT_TRUE(lab.tarnel->error().contains(c.away == Away::LogTruncated
                                                          ? "The log file was shortened"
                                                          : "The log file was rotated"));
         }
         if (c.away == Away::LogRotated) {
-            const QString old = lab.log + QStringLiteral(".1");
-            EXPECT_TRUE(delivered(old, lab.subscriber.messages().value(0).generation))
-                << "the rotated log was not published to its end";
+            EXPECT_TRUE(delivered(lab.log + QStringLiteral(".2"), generations[0]))
+                << "the first rotated log was not published to its end";
+            EXPECT_TRUE(delivered(lab.log + QStringLiteral(".1"), generations[1]))
+                << "the log rotated while the first waited was not published";
         }
         delivered(lab.log, generation);
         EXPECT_EQ(d.fault.toStdString(), "");

@@ -8,17 +8,30 @@ constexpr qint64 readBytes = 64 * 1024;
 
 bool LogTail::open(const QString &logPath, qint64 position)
 {
-    m_file.close();
-    m_file.setFileName(logPath);
-    if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    auto file = openFile(logPath);
+    if (!file)
         return false;
-    seek(position);
+    open(std::move(file), position);
     return true;
+}
+
+void LogTail::open(std::unique_ptr<QFile> file, qint64 position)
+{
+    m_file = std::move(file);
+    seek(position);
+}
+
+std::unique_ptr<QFile> LogTail::openFile(const QString &logPath)
+{
+    auto file = std::make_unique<QFile>(logPath);
+    if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+        return nullptr;
+    return file;
 }
 
 void LogTail::close()
 {
-    m_file.close();
+    m_file->close();
     m_buffer = QByteArray();
     m_taken = 0;
 }
@@ -37,7 +50,7 @@ void LogTail::setPieceBytes(qsizetype bytes)
 
 bool LogTail::wasShortened() const
 {
-    return m_file.isOpen() && m_file.size() < m_position + unread();
+    return m_file->isOpen() && m_file->size() < m_position + unread();
 }
 
 std::optional<LogTail::Line> LogTail::next()
@@ -84,9 +97,9 @@ bool LogTail::fill()
 {
     m_buffer.remove(0, m_taken);
     m_taken = 0;
-    if (!m_file.isOpen() || !m_file.seek(m_position + m_buffer.size()))
+    if (!m_file->isOpen() || !m_file->seek(m_position + m_buffer.size()))
         return false;
-    const QByteArray more = m_file.read(readBytes);
+    const QByteArray more = m_file->read(readBytes);
     m_buffer.append(more);
     return !more.isEmpty();
 }

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QFile>
+#include <memory>
 #include <optional>
 
 // Reads the log's lines from a position on, as they are written: the lines
@@ -22,6 +23,10 @@ public:
     static constexpr qsizetype maxPieceBytes = 256 * 1024;
 
     bool open(const QString &logPath, qint64 position);
+    // A file opened before, whatever its name is now.
+    void open(std::unique_ptr<QFile> file, qint64 position);
+    // The log's file by its name, for open(): false when it cannot be read.
+    static std::unique_ptr<QFile> openFile(const QString &logPath);
     void close();
     // The next whole line, if the file has one yet.
     std::optional<Line> next();
@@ -34,17 +39,17 @@ public:
     void setPieceBytes(qsizetype bytes);
     qsizetype pieceBytes() const { return m_pieceBytes; }
     // The file's size now; a system call.
-    qint64 size() const { return m_file.size(); }
+    qint64 size() const { return m_file->size(); }
     // The file is now shorter than what has been read of it.
     bool wasShortened() const;
-    const QFile &file() const { return m_file; }
+    const QFile &file() const { return *m_file; }
 
 private:
     bool fill();
     Line take(qsizetype length, qsizetype lineEnd);
     qsizetype unread() const { return m_buffer.size() - m_taken; }
 
-    QFile m_file;
+    std::unique_ptr<QFile> m_file = std::make_unique<QFile>();
     QByteArray m_buffer; // read from the file; what is past m_taken starts at m_position
     qsizetype m_taken = 0;
     qint64 m_position = 0;

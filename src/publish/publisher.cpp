@@ -117,6 +117,7 @@ void Publisher::stop()
     saveCursorNow();
     m_window.clear();
     m_events.clear();
+    m_nextLogs.clear();
     m_tail.close();
     m_logPath.clear();
     if (unsent > 0 && !m_eventsTopic.isEmpty())

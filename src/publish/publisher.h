@@ -10,6 +10,8 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
+#include <deque>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -108,10 +110,11 @@ private:
     qint64 m_savedCursor = -1;
     QByteArray m_savedGeneration;
     int m_retryDelayMs = 0;
-    int m_broker = 0;            // the one connected or tried, of the settings' brokers
-    int m_connectedBroker = -1;  // the one last connected to
-    bool m_rotated = false;      // the tail reads a log file renamed away
-    bool m_wasConnected = false; // since Start: a failure is then a loss
+    int m_broker = 0;           // the one connected or tried, of the settings' brokers
+    int m_connectedBroker = -1; // the one last connected to
+    bool m_rotated = false;     // the tail reads a log file renamed away
+    std::deque<std::unique_ptr<QFile>> m_nextLogs; // opened at rotations, oldest first
+    bool m_wasConnected = false;                   // since Start: a failure is then a loss
     bool m_protocolSaid = false;
     // Each broker's last failure: said once until it changes.
     std::vector<std::optional<MqttClient::Failure>> m_lastFailures;

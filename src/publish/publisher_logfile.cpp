@@ -58,22 +58,31 @@ void Publisher::restartFromBeginning(const QString &why)
         sendMore();
 }
 
+// Each new file is opened at once, and waits its turn: a rotation again
+// while an older file is still being published renames it away too.
 void Publisher::logReopened()
 {
-    if (isPublishing() && !m_rotated && !FileAccess::isSameFile(m_tail.file(), m_logPath)) {
-        m_rotated = true;
-        if (m_client->isConnected())
-            sendMore();
+    if (!isPublishing())
+        return;
+    const QFile &newest = m_nextLogs.empty() ? m_tail.file() : *m_nextLogs.back();
+    if (FileAccess::isSameFile(newest, m_logPath))
+        return;
+    auto file = LogTail::openFile(m_logPath);
+    if (!file) {
+        emit message(QStringLiteral("Can't publish the log file: can't read ") + m_logPath);
+        return;
     }
+    m_nextLogs.push_back(std::move(file));
+    m_rotated = true;
+    if (m_client->isConnected())
+        sendMore();
 }
 
 void Publisher::switchToNewLog()
 {
-    m_rotated = false;
-    if (!m_tail.open(m_logPath, 0)) {
-        emit message(QStringLiteral("Can't publish the log file: can't read ") + m_logPath);
-        return;
-    }
+    m_tail.open(std::move(m_nextLogs.front()), 0);
+    m_nextLogs.pop_front();
+    m_rotated = !m_nextLogs.empty();
     restartFromBeginning(
         QStringLiteral("The log file was rotated: publishing the new one from its start"));
 }
