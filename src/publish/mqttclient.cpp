@@ -68,6 +68,7 @@ void MqttClient::connectTo(const PublishSettings &settings, int broker, Role rol
     m_broker = settings.brokers.value(broker);
     m_role = role;
     m_version5 = true;
+    m_retain = true;
     start();
 }
 
@@ -154,7 +155,7 @@ bool MqttClient::configure(mosquitto *mosq)
     }
     if (m_role == Role::Publishing && !m_settings.statusTopic.isEmpty()) {
         const QByteArray topic = m_settings.statusTopic.toUtf8();
-        if (mosquitto_will_set_v5(mosq, topic.constData(), 7, "offline", 1, true, nullptr) !=
+        if (mosquitto_will_set_v5(mosq, topic.constData(), 7, "offline", 1, m_retain, nullptr) !=
             MOSQ_ERR_SUCCESS)
             return false;
     }
@@ -207,7 +208,7 @@ MqttClient::Publish MqttClient::publish(const QByteArray &topic, QByteArrayView 
     }
     int mid = 0;
     const int rc = mosquitto_publish_v5(m_mosq, &mid, topic.constData(), int(payload.size()),
-                                        payload.data(), 1, options.retain, properties);
+                                        payload.data(), 1, options.retain && m_retain, properties);
     mosquitto_property_free_all(&properties);
     if (rc == MOSQ_ERR_OVERSIZE_PACKET)
         return {Sent::TooLarge, 0};
@@ -266,9 +267,8 @@ void MqttClient::tick()
 void MqttClient::afterLoop(int rc)
 {
     const int error = errno;
-    if (m_retryAs311) {
-        m_retryAs311 = false;
-        m_version5 = false;
+    if (m_askAgain) {
+        m_askAgain = false;
         start();
         return;
     }

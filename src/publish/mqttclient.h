@@ -98,8 +98,9 @@ private:
     QTimer *m_timer = nullptr;
     bool m_connected = false;
     bool m_version5 = true;
-    bool m_inLibrary = false; // callbacks may run: the client must stay
-    bool m_retryAs311 = false;
+    bool m_inLibrary = false;   // callbacks may run: the client must stay
+    bool m_retain = true;       // false for a broker that keeps no retained messages
+    bool m_askAgain = false;    // with the version or retain changed
     int m_wakesUnconnected = 0; // a TLS connect that failed keeps waking
     qint64 m_connectStartedMs = 0;
     qint64 m_maximumPacketSize = 0;                       // announced by the broker; 0: none

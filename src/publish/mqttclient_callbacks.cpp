@@ -14,7 +14,9 @@ void MqttClient::onConnect(mosquitto *, void *self, int rc, int, const mosquitto
     if (rc == 0) {
         uint8_t maximumQos = 2;
         uint32_t maximumPacketSize = 0;
+        uint8_t retainAvailable = 1;
         mosquitto_property_read_byte(props, MQTT_PROP_MAXIMUM_QOS, &maximumQos, false);
+        mosquitto_property_read_byte(props, MQTT_PROP_RETAIN_AVAILABLE, &retainAvailable, false);
         mosquitto_property_read_int32(props, MQTT_PROP_MAXIMUM_PACKET_SIZE, &maximumPacketSize,
                                       false);
         if (maximumQos < 1) {
@@ -23,6 +25,7 @@ void MqttClient::onConnect(mosquitto *, void *self, int rc, int, const mosquitto
             return;
         }
         client->m_maximumPacketSize = maximumPacketSize;
+        client->m_retain = client->m_retain && retainAvailable;
         client->m_connected = true;
         // After the library's own work on the CONNACK, outside of it.
         QMetaObject::invokeMethod(
@@ -41,9 +44,16 @@ void MqttClient::onConnect(mosquitto *, void *self, int rc, int, const mosquitto
                              QStringLiteral("the broker takes QoS 0 only")};
         return;
     }
-    // A broker that knows only 3.1.1: once more in its version.
+    // A broker that knows only 3.1.1: once more in its version. One that
+    // keeps no retained messages: once more without, the status too.
     if (client->m_version5 && (rc == 1 || rc == 0x84)) {
-        client->m_retryAs311 = true;
+        client->m_version5 = false;
+        client->m_askAgain = true;
+        return;
+    }
+    if (rc == MQTT_RC_RETAIN_NOT_SUPPORTED && client->m_retain) {
+        client->m_retain = false;
+        client->m_askAgain = true;
         return;
     }
     client->m_failure = {BrokerAnswers::forReasonCode(rc),
