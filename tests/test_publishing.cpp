@@ -6,6 +6,7 @@
 #include "support/ptydevice.h"
 #include "support/testbroker.h"
 
+#include "publish/eventqueue.h"
 #include "publish/inflightwindow.h"
 #include "publish/logtail.h"
 #include "publish/publisher.h"
@@ -615,4 +616,27 @@ TEST(Publishing, LinesPiecesAndTheWindowOfMessagesOut)
     EXPECT_EQ(window.advance(0), 0);
     window.answer(1);
     EXPECT_EQ(window.advance(0), 6);
+
+    // Events while the broker is away: the oldest dropped first, their count
+    // told ahead of the rest, and what was in flight sent again after a loss.
+    EventQueue events;
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int i = 0; i < EventQueue::maxKept + 5; ++i)
+        events.add(now, QString::number(i));
+    EventQueue::Event *next = events.nextUnsent();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->text, "5 older messages were dropped while the broker was away");
+    next->messageId = 1;
+    events.add(now, QStringLiteral("last"));
+    next = events.nextUnsent();
+    ASSERT_TRUE(next);
+    EXPECT_EQ(next->text, "6");
+    next->messageId = 2;
+    events.forgetSent();
+    EXPECT_EQ(events.nextUnsent()->text, "6 older messages were dropped while the broker was away");
+    events.nextUnsent()->messageId = 3;
+    EXPECT_TRUE(events.answered(3));
+    EXPECT_FALSE(events.answered(1)); // of an earlier connection
+    EXPECT_EQ(events.nextUnsent()->text, "6");
+    EXPECT_EQ(events.unanswered(), EventQueue::maxKept);
 }
