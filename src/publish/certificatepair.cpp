@@ -34,10 +34,6 @@ std::unique_ptr<BIO, Freed> openPem(const QString &path, QByteArray &content)
     return std::unique_ptr<BIO, Freed>(BIO_new_mem_buf(content.constData(), int(content.size())));
 }
 
-} // namespace
-
-namespace {
-
 QString checkFiles(const QString &certFile, const QString &keyFile)
 {
     QByteArray certText;

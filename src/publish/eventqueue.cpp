@@ -30,7 +30,9 @@ EventQueue::Event *EventQueue::nextUnsent()
 
 bool EventQueue::answered(int messageId)
 {
-    if (messageId != 0 && m_notice.messageId == messageId) {
+    if (messageId == 0) // an id of something never sent
+        return false;
+    if (m_notice.messageId == messageId) {
         m_dropped -= m_noticeCount;
         m_notice = {};
         return true;
@@ -38,7 +40,7 @@ bool EventQueue::answered(int messageId)
     const auto found = std::find_if(m_events.begin(), m_events.end(), [&](const Event &event) {
         return event.messageId == messageId;
     });
-    if (found == m_events.end() || messageId == 0)
+    if (found == m_events.end())
         return false;
     m_events.erase(found);
     return true;

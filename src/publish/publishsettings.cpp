@@ -134,7 +134,9 @@ PublishSettings::Loaded PublishSettings::load(const QString &configDir, int port
             readTlsFiles(value("ca_file"), value("cert_file"), value("key_file"), configDir);
         !why.isEmpty())
         return fail(why);
-    if (QString secret = secretsOthersMayRead(file, passwordFile); !secret.isEmpty())
+    const QString passwordHolder =
+        passwordFile.isEmpty() ? file : QDir(configDir).absoluteFilePath(passwordFile);
+    if (QString secret = secretsOthersMayRead(passwordHolder); !secret.isEmpty())
         loaded.warning = prefix + secret;
     loaded.enabled = true;
     return loaded;

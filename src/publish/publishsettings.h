@@ -73,5 +73,5 @@ private:
     QString readPassword(const QString &text, const QString &fileName, const QString &dir);
     QString readTlsFiles(const QString &ca, const QString &cert, const QString &key,
                          const QString &dir);
-    QString secretsOthersMayRead(const QString &settingsFile, const QString &passwordFile) const;
+    QString secretsOthersMayRead(const QString &passwordHolder) const;
 };

@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 
 QString PublishSettings::readPassword(const QString &text, const QString &fileName,
                                       const QString &dir)
@@ -51,15 +50,10 @@ QString PublishSettings::readTlsFiles(const QString &ca, const QString &cert, co
 
 // The file that holds the password, and the client key: what would let
 // another user of the machine pass for this logger.
-QString PublishSettings::secretsOthersMayRead(const QString &settingsFile,
-                                              const QString &passwordFile) const
+QString PublishSettings::secretsOthersMayRead(const QString &passwordHolder) const
 {
-    const QString secretFile =
-        passwordFile.isEmpty()
-            ? settingsFile
-            : QDir(QFileInfo(settingsFile).path()).absoluteFilePath(passwordFile);
-    if (!password.isEmpty() && FileAccess::othersMayRead(secretFile))
-        return secretFile + QStringLiteral(" holds a password and others may read it");
+    if (!password.isEmpty() && FileAccess::othersMayRead(passwordHolder))
+        return passwordHolder + QStringLiteral(" holds a password and others may read it");
     if (!keyFile.isEmpty() && FileAccess::othersMayRead(keyFile))
         return keyFile + QStringLiteral(" holds a private key and others may read it");
     return {};
