@@ -7,7 +7,8 @@
 #      with line states from the preloaded line-state library; the time mark
 #      test again in de-DE, and with Greek formats on a Western code page,
 #      also with a short date naming the month;
-#   3. publishing to a broker on this machine, over TLS (tests/windows/publishing.sh);
+#   3. publishing to a broker on this machine, over TLS with a client
+#      certificate (tests/windows/publishing.sh);
 #   4. the portable zip, unpacked into an empty folder and run there;
 #   5. the MSI, installed silently with and without STARTATLOGIN=1, the
 #      installed program run from Program Files, replaced by a rebuild of

@@ -1,5 +1,6 @@
 # Sourced by tools/win-test.sh: tarnel.exe under Wine publishing what COM5
-# receives to a broker on this machine over TLS, with a user and a password.
+# receives to a broker on this machine over TLS, with a user, a password and
+# a client certificate the broker requires.
 # Needs $work with the COM5-COM6 pair and the line-state library exported.
 publishing_test() {
   local dir="$work/publish" port i
@@ -10,11 +11,15 @@ publishing_test() {
     openssl req -newkey rsa:2048 -nodes -subj /CN=broker -keyout broker.key -out broker.csr &&
     printf subjectAltName=IP:127.0.0.1 >san &&
     openssl x509 -req -in broker.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-      -extfile san -out broker.pem && mosquitto_passwd -b -c passwd lab s3cret)
+      -extfile san -out broker.pem &&
+    openssl req -newkey rsa:2048 -nodes -subj /CN=lab -keyout client.key -out client.csr &&
+    openssl x509 -req -in client.csr -CA ca.pem -CAkey ca.key -days 2 -out client.pem &&
+    mosquitto_passwd -b -c passwd lab s3cret)
   printf '%s\n' "listener $port 127.0.0.1" "cafile $dir/ca.pem" "certfile $dir/broker.pem" \
-    "keyfile $dir/broker.key" "password_file $dir/passwd" "allow_anonymous false" \
-    "user $(id -un)" >"$dir/broker.conf"
-  local client=(-h 127.0.0.1 -p "$port" --cafile "$dir/ca.pem" -u lab -P s3cret)
+    "keyfile $dir/broker.key" "require_certificate true" "password_file $dir/passwd" \
+    "allow_anonymous false" "user $(id -un)" >"$dir/broker.conf"
+  local client=(-h 127.0.0.1 -p "$port" --cafile "$dir/ca.pem" -u lab -P s3cret
+    --cert "$dir/client.pem" --key "$dir/client.key")
   LD_PRELOAD= mosquitto -c "$dir/broker.conf" 2>"$dir/broker.log" &
   local broker=$! subscriber=""
   for i in $(seq 100); do # the broker listens, then the subscriber's probe comes back
@@ -26,8 +31,8 @@ publishing_test() {
     sleep 0.1
   done
   printf '5\r\n,\r\n%s\r\n0\r\n0\r\n' "$(winepath -w "$dir/log.csv")" >"$dir/tarnel.ini"
-  printf '[broker]\nurl=mqtts://127.0.0.1:%s\ntopic=lab/com5\nuser=lab\npassword_file=pw\nca_file=ca.pem\n' \
-    "$port" >"$dir/tarnel-publish.ini"
+  printf '%s\n' '[broker]' "url=mqtts://127.0.0.1:$port" topic=lab/com5 user=lab password_file=pw \
+    ca_file=ca.pem cert_file=client.pem key_file=client.key >"$dir/tarnel-publish.ini"
   echo s3cret >"$dir/pw"
   (cd build-win/bin && wine tarnel.exe --start --settings-dir "$(winepath -w "$dir")" 2>"$dir/stderr" &)
   for i in $(seq 100); do [ -f "$dir/log.csv" ] && break; sleep 0.1; done
@@ -59,5 +64,5 @@ PY
   grep -q "Publishing to mqtts://127.0.0.1:$port" "$dir/stderr" ||
     { cat "$dir/stderr"; echo "FAILED: publishing: no message on connecting"; exit 1; }
   passed=$((passed + 1))
-  echo "publishing: 200 lines from COM5 to a broker on this machine over TLS, byte-exact, in order"
+  echo "publishing: 200 lines from COM5 to a broker on this machine over TLS with a client certificate, byte-exact, in order"
 }
