@@ -1,7 +1,9 @@
 // The publisher's parts without a broker: the log read back in pieces, the
-// window of messages out, the events kept while the broker is away.
+// window of messages out, the events kept while the broker is away, and the
+// broker's answers in words.
 #include "support/files.h"
 
+#include "publish/brokeranswers.h"
 #include "publish/eventqueue.h"
 #include "publish/inflightwindow.h"
 #include "publish/logtail.h"
@@ -9,6 +11,10 @@
 #include <QDateTime>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <mosquitto.h>
+#include <optional>
 
 // The log read back as the broker gets it: lines without their CR LF, longer
 // ones in pieces, each with its position; and at most a window of them out.
@@ -80,3 +86,37 @@ TEST(Publishing, LinesPiecesAndTheWindowOfMessagesOut)
     EXPECT_EQ(events.unanswered(), EventQueue::maxKept);
 }
 
+// The broker's answers in the messages' words, also those no test broker
+// here gives: a take-over (Mosquitto 2.0 just closes), Windows' refusal.
+TEST(Publishing, BrokerAnswersInTheirOwnWords)
+{
+    const struct Case
+    {
+        std::optional<int> reasonCode; // else the library's error with errno
+        int libraryError;
+        int error;
+        const char *expected;
+    } cases[] = {
+        {0x8E, 0, 0, "another client took over this id: Session taken over (0x8e)"},
+        {0x87, 0, 0, "not authorised: Not authorized (0x87)"},
+        {5, 0, 0, "not authorised"}, // MQTT 3.1.1's CONNACK
+        {0x9B, 0, 0, "QoS 1 not supported: QoS not supported (0x9b)"},
+        {0x97, 0, 0, "refused: Quota exceeded (0x97)"},
+        {{}, MOSQ_ERR_KEEPALIVE, 0, "no answer"},
+        {{}, MOSQ_ERR_TLS, 0, "certificate"},
+        {{}, MOSQ_ERR_ERRNO, ECONNREFUSED, "refused: Connection refused"},
+        {{}, MOSQ_ERR_ERRNO, 10061, "refused"}, // WSAECONNREFUSED, as errno on Windows
+        {{}, MOSQ_ERR_ERRNO, ETIMEDOUT, "unreachable: Connection timed out"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.expected);
+        const BrokerFailure failure = c.reasonCode
+                                          ? BrokerAnswers::forReasonCode(*c.reasonCode)
+                                          : BrokerAnswers::forLibraryError(c.libraryError, c.error);
+        const QString text = c.reasonCode
+                                 ? BrokerAnswers::reasonCodeText(*c.reasonCode)
+                                 : BrokerAnswers::libraryErrorText(c.libraryError, c.error);
+        const QString said = BrokerAnswers::reasonText(failure) + QStringLiteral(": ") + text;
+        EXPECT_TRUE(said.startsWith(QString::fromUtf8(c.expected))) << said.toStdString();
+    }
+}
