@@ -8,7 +8,6 @@
 namespace {
 
 constexpr int saveIntervalMs = 1000;
-constexpr int firstRetryMs = 1000;
 // A read this big means the device is ahead of the window: logging is busy
 // for a while after it. Then publishing gets a slice of messages at a time.
 constexpr qsizetype busyReadBytes = 1024;
@@ -86,8 +85,6 @@ QStringList Publisher::start(const PublishSettings &settings, const QString &log
     m_tail.setPieceBytes(LogTail::maxPieceBytes);
     m_expectedSize = m_tail.size();
     m_savedCursor = -1;
-    m_rotated = false;
-    m_events.clear();
     m_statusMessageId = 0;
     saveCursorNow();
     m_saveTimer->start();
@@ -175,7 +172,7 @@ void Publisher::sendMore()
 
 bool Publisher::publishLine(const LogTail::Line &line)
 {
-    const bool json = m_settings.payload == PublishSettings::Payload::Json;
+    const bool json = jsonPayload();
     const auto sent = m_client->publish(
         m_topic, json ? PayloadFormat::lineJson(line.text, line.position, m_generation) : line.text,
         {false, line.position, m_generation, json});

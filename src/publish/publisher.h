@@ -82,6 +82,11 @@ private:
     void switchToNewLog();
     void saveCursor();
     void saveCursorNow();
+    // The tail reads a log file renamed away, newer ones waiting.
+    bool readsRotatedLog() const { return !m_nextLogs.empty(); }
+    bool jsonPayload() const { return m_settings.payload == PublishSettings::Payload::Json; }
+
+    static constexpr int firstRetryMs = 1000;
 
     MqttClient *m_client = nullptr;
     MqttClient *m_probe = nullptr; // asks whether the first broker is back
@@ -112,7 +117,6 @@ private:
     int m_retryDelayMs = 0;
     int m_broker = 0;           // the one connected or tried, of the settings' brokers
     int m_connectedBroker = -1; // the one last connected to
-    bool m_rotated = false;     // the tail reads a log file renamed away
     std::deque<std::unique_ptr<QFile>> m_nextLogs; // opened at rotations, oldest first
     bool m_wasConnected = false;                   // since Start: a failure is then a loss
     bool m_protocolSaid = false;

@@ -7,7 +7,6 @@
 
 namespace {
 
-constexpr int firstRetryMs = 1000;
 constexpr int lastRetryMs = 16000;
 // A connection that ends sooner had something wrong with it: the retries
 // keep backing off.
@@ -48,10 +47,9 @@ bool Publisher::fitPiecesToBroker()
 {
     qint64 piece = LogTail::maxPieceBytes;
     if (const auto fits = m_client->maximumPayload(m_topic.size()))
-        piece = std::min(piece, m_settings.payload == PublishSettings::Payload::Json
-                                    ? (*fits - PayloadFormat::jsonFixedBytes) /
-                                          PayloadFormat::jsonBytesPerLineByte
-                                    : *fits);
+        piece = std::min(piece, jsonPayload() ? (*fits - PayloadFormat::jsonFixedBytes) /
+                                                    PayloadFormat::jsonBytesPerLineByte
+                                              : *fits);
     if (piece < minimumPiece) {
         m_client->disconnectFromBroker();
         handleFailure(MqttClient::Failure::Refused,
@@ -140,7 +138,7 @@ void Publisher::publishEvent(const QString &text)
 
 void Publisher::sendEvents()
 {
-    const bool json = m_settings.payload == PublishSettings::Payload::Json;
+    const bool json = jsonPayload();
     while (EventQueue::Event *event = m_events.nextUnsent()) {
         const auto sent =
             m_client->publish(m_eventsTopic, PayloadFormat::event(event->time, event->text, json),

@@ -23,7 +23,7 @@ std::optional<LogTail::Line> Publisher::nextLine()
 {
     if (auto line = m_tail.next())
         return line;
-    if (m_rotated) {
+    if (readsRotatedLog()) {
         // Nothing more comes to a log renamed away: its last bytes go as
         // they are, and then the new file takes over.
         if (auto rest = m_tail.rest())
@@ -40,7 +40,7 @@ std::optional<LogTail::Line> Publisher::nextLine()
 // file is now shorter than what has been written to it.
 bool Publisher::checkShortened()
 {
-    if (m_rotated || m_tail.size() >= m_expectedSize)
+    if (readsRotatedLog() || m_tail.size() >= m_expectedSize)
         return false;
     restartFromBeginning(shortenedText());
     return true;
@@ -73,7 +73,6 @@ void Publisher::logReopened()
         return;
     }
     m_nextLogs.push_back(std::move(file));
-    m_rotated = true;
     if (m_client->isConnected())
         sendMore();
 }
@@ -82,7 +81,6 @@ void Publisher::switchToNewLog()
 {
     m_tail.open(std::move(m_nextLogs.front()), 0);
     m_nextLogs.pop_front();
-    m_rotated = !m_nextLogs.empty();
     restartFromBeginning(
         QStringLiteral("The log file was rotated: publishing the new one from its start"));
 }
