@@ -2,6 +2,7 @@
 # Installs what building and testing Tarnel needs on Debian 12.
 # Idempotent: when every package is present it only checks and returns.
 set -euo pipefail
+. "$(dirname "$0")/apt-get.sh"
 
 packages=(
   build-essential cmake ninja-build pkg-config
@@ -41,7 +42,7 @@ ensure_test_kernel() {
   local package work
   package="$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1)"
   if [ -z "$package" ]; then
-    $sudo apt-get update -qq
+    apt_get update -qq
     package="$(apt-cache depends linux-image-amd64 | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)$/\1/p' | head -n 1)"
   fi
   [ -n "$package" ] || { echo "install-deps: no linux-image package found" >&2; return 1; }
@@ -63,9 +64,8 @@ for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  apt_get update -qq
+  apt_get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 ensure_test_locales
 ensure_test_kernel

@@ -5,10 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ./tools/build.sh build
 if ! command -v xdotool >/dev/null || ! command -v import >/dev/null; then
-  sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq xdotool imagemagick >/dev/null
+  . tools/apt-get.sh
+  apt_get update -qq
+  apt_get install -y -qq xdotool imagemagick >/dev/null
 fi
 
 work="$(mktemp -d)"
